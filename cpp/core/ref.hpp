@@ -1,0 +1,71 @@
+// ref.hpp: owning references to Python objects and the "a Python error is set"
+// exception that carries failures from the C API up to the nearest boundary.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quillon {
+
+/// Thrown when a C API call failed and left a Python exception set. Nothing
+/// else travels in it: the error indicator is the payload.
+struct PyErrorSet {};
+
+/// A strong reference. Every new reference is wrapped in one the moment it
+/// is returned; `release()` hands it back to CPython.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~Ref() { Py_XDECREF(p_); }
+
+    // The old object is dropped last, so `*this` is already consistent when
+    // its destructor runs arbitrary Python code.
+    Ref& operator=(Ref other) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+
+    /// Takes over a new reference (may be null).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    /// Adds a reference to a borrowed object (may be null).
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+/// Wraps the result of a C API call that returns a new reference, throwing
+/// when it failed.
+inline Ref own(PyObject* p) {
+    if (p == nullptr) throw PyErrorSet{};
+    return Ref::steal(p);
+}
+
+/// For C API calls that return a borrowed reference or null with an error.
+inline PyObject* need(PyObject* p) {
+    if (p == nullptr) throw PyErrorSet{};
+    return p;
+}
+
+/// For C API calls that report failure as -1 (and, for predicates, 0 or 1
+/// otherwise). Returns the value for use as a condition.
+inline int need(int rc) {
+    if (rc < 0) throw PyErrorSet{};
+    return rc;
+}
+
+/// Sets a Python exception and throws.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+}  // namespace quillon
