@@ -1,6 +1,8 @@
 // store.cpp: atomic, owner-only replacement of a small file.
 #include "core/store.hpp"
 
+#include "core/call.hpp"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -66,6 +68,20 @@ void replace_file(PyObject* path, std::string_view content) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
         throw PyErrorSet{};
     }
+}
+
+Ref store_path(const Module& m) {
+    Ref os_path = attr(m.global("os").get(), "path");
+    Ref real = call_method(os_path.get(), "realpath", {m.global("__file__").get()});
+    Ref folder = call_method(os_path.get(), "dirname", {real.get()});
+    Ref parts = call_method(os_path.get(), "split", {folder.get()});
+    Ref head = own(PySequence_GetItem(parts.get(), 0));
+    return call_method(os_path.get(), "join", {head.get(), text("secret.json").get()});
+}
+
+void write_store(const Function& fn, PyObject* path, PyObject* data) {
+    Ref content = call_method(global(fn, "json").get(), "dumps", {data});
+    replace_file(path, utf8_view(content.get()));
 }
 
 }  // namespace quillon

@@ -1,7 +1,7 @@
 // store.hpp: whole-file replacement of the credential store.
 #pragma once
 
-#include "core/ref.hpp"
+#include "core/module.hpp"
 
 #include <string_view>
 
@@ -12,5 +12,15 @@ namespace quillon {
 /// folder, is flushed to disk and then renamed over the old file. A failure
 /// at any step raises OSError and leaves the old file as it was.
 void replace_file(PyObject* path, std::string_view content);
+
+/// The store's location for a module of the `validation` folder: secret.json
+/// in the package's top folder, one up from the module's real (symlink-free)
+/// location, whatever the working directory.
+Ref store_path(const Module& m);
+
+/// Replaces the store at `path` with the JSON text of `data`, as the
+/// function's `json` module writes it with its default settings. A value
+/// JSON cannot represent raises before the file is touched.
+void write_store(const Function& fn, PyObject* path, PyObject* data);
 
 }  // namespace quillon

@@ -93,8 +93,7 @@ Ref update_credentials(Function& fn, PyObject* const* args) {
     Ref wrapped = call(global(fn, "_encrypt").get(), {password});
     Ref data = dict({{store_keys[0], username}, {store_keys[1], wrapped.get()}, {store_keys[2], token},
                      {store_keys[3], tenant}});
-    Ref content = call_method(global(fn, "json").get(), "dumps", {data.get()});
-    replace_file(path.get(), utf8_view(content.get()));
+    write_store(fn, path.get(), data.get());
     return Ref::borrow(Py_None);
 }
 
@@ -221,15 +220,7 @@ void exec(Module& m) {
     Ref ignore = text("ignore");
     call_method(m.global("warnings").get(), "filterwarnings", {ignore.get()});
 
-    // <package>/validation/credgate.so -> <package>/secret.json
-    Ref os_path = attr(m.global("os").get(), "path");
-    Ref real = call_method(os_path.get(), "realpath", {m.global("__file__").get()});
-    Ref folder = call_method(os_path.get(), "dirname", {real.get()});
-    Ref parts = call_method(os_path.get(), "split", {folder.get()});
-    Ref name = text("secret.json");
-    Ref head = own(PySequence_GetItem(parts.get(), 0));
-    Ref path = call_method(os_path.get(), "join", {head.get(), name.get()});
-    m.bind("secret_file_path", path.get());
+    m.bind("secret_file_path", store_path(m).get());
 
     for (const FunctionSpec& spec : functions) m.def(spec);
 }

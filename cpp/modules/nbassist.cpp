@@ -1,4 +1,436 @@
-// nbassist.cpp: placeholder until the module is written.
+// nbassist.cpp: the notebook assistant. Describes the notebook's namespace to
+// the engine, runs the code-generation, optimisation, explanation and debug
+// commands, puts answers into new cells, and shows the code-generation form.
 #include "core/module.hpp"
-namespace { void exec(quillon::Module&) {} }
-QUILLON_MODULE(nbassist, exec)
+#include "core/text.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace quillon::nbassist {
+namespace {
+
+// --- prompt assembly ---------------------------------------------------------------
+
+constexpr std::string_view header = "Given below are the modules and the variables that I have used:\n";
+constexpr std::string_view modules_start = "Modules: \n";
+constexpr std::string_view variables_start = "Variables: \n";
+constexpr std::string_view name_lead = "name: ";
+constexpr std::string_view type_lead = ", type: ";
+constexpr std::string_view column_lead = "\t column: ";
+constexpr std::string_view dtype_lead = ", dtype:";
+constexpr std::string_view context_lead = "Use them as context and ";
+constexpr std::string_view base_prompt_end = ": ";
+constexpr const char* left_out[] = {"In", "Out", "quit", "exit"};
+
+/// Whether a namespace entry is described: no "_" anywhere in the name, and
+/// none of IPython's own entries.
+bool described(PyObject* name) {
+    if (PyUnicode_CheckExact(name)) {
+        if (PyUnicode_FindChar(name, '_', 0, PyUnicode_GET_LENGTH(name), 1) != -1) return false;
+        for (const char* skip : left_out)
+            if (PyUnicode_CompareWithASCIIString(name, skip) == 0) return false;
+        return true;
+    }
+    Ref underscore = text("_");
+    if (need(PySequence_Contains(name, underscore.get()))) return false;
+    for (const char* skip : left_out) {
+        Ref s = text(skip);
+        if (!need(PyObject_RichCompareBool(name, s.get(), Py_NE))) return false;
+    }
+    return true;
+}
+
+/// str() of objects that recur within one prompt (a dtype, a variable's
+/// type), computed once per object. Holds a reference to each key, so an
+/// address cannot be reused for another object while the cache lives.
+class StrCache {
+public:
+    PyObject* get(PyObject* obj) {
+        for (auto& [key, value] : entries_)
+            if (key.get() == obj) return value.get();
+        Ref value = str(obj);
+        if (entries_.size() < 64) entries_.emplace_back(Ref::borrow(obj), value);
+        scratch_ = std::move(value);
+        return scratch_.get();
+    }
+
+private:
+    std::vector<std::pair<Ref, Ref>> entries_;
+    Ref scratch_;
+};
+
+/// Writes an object as an f-string would insert it.
+void write_formatted(TextBuilder& out, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        out.str(value);
+        return;
+    }
+    Ref s = own(PyObject_Format(value, nullptr));
+    out.str(s.get());
+}
+
+/// The column lines of a DataFrame, joined with line feeds.
+void write_columns(TextBuilder& out, PyObject* df, StrCache& dtype_text) {
+    Ref dtypes = attr(df, "dtypes");
+    Ref by_column = call_method(dtypes.get(), "to_dict");
+    Ref items = call_method(by_column.get(), "items");
+    Ref it = own(PyObject_GetIter(items.get()));
+    bool first = true;
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        auto [label, dtype] = unpack<2>(pair.get());
+        if (!first) out.ascii("\n");
+        first = false;
+        out.ascii(column_lead);
+        if (PyUnicode_CheckExact(label.get())) {
+            out.str(label.get());
+        } else {
+            Ref s = str(label.get());
+            out.str(s.get());
+        }
+        out.ascii(dtype_lead).str(dtype_text.get(dtype.get()));
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+/// The value of `name`: one lookup for an exact dict, which has no side
+/// effects to repeat; any other mapping is asked as often as the algorithm
+/// reads it.
+Ref lookup(PyObject* mapping, PyObject* name) {
+    if (PyDict_CheckExact(mapping)) {
+        if (PyObject* v = PyDict_GetItemWithError(mapping, name)) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        PyErr_SetObject(PyExc_KeyError, name);
+        throw PyErrorSet{};
+    }
+    return own(PyObject_GetItem(mapping, name));
+}
+
+Ref generate_prompt(Function& fn, PyObject* const* args) {
+    PyObject *query = args[0], *base_prompt = args[1], *global_variables = args[2];
+    if (global_variables == Py_None) return own(PyNumber_Add(base_prompt, query));
+
+    Ref os_module = global(fn, "os");  // the specimen of a module object
+    PyObject* module_type = reinterpret_cast<PyObject*>(Py_TYPE(os_module.get()));
+    Ref data_frame = global(fn, "DataFrame");
+    bool exact_dict = PyDict_CheckExact(global_variables);
+
+    std::vector<Ref> names;
+    Ref it = own(PyObject_GetIter(global_variables));
+    while (Ref name = Ref::steal(PyIter_Next(it.get())))
+        if (described(name.get())) names.push_back(std::move(name));
+    if (PyErr_Occurred()) throw PyErrorSet{};
+
+    TextBuilder modules, variables;
+    modules.ascii(modules_start);
+    variables.ascii(variables_start);
+    StrCache type_text, dtype_text;
+    for (const Ref& name : names) {
+        Ref value = lookup(global_variables, name.get());
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+        if (type == module_type) {
+            write_formatted(modules, name.get());
+            modules.ascii("\n");
+            continue;
+        }
+        if (!exact_dict) {
+            value = lookup(global_variables, name.get());
+            type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+        }
+        variables.ascii(name_lead);
+        write_formatted(variables, name.get());
+        variables.ascii(type_lead);
+        if (type == data_frame.get()) {
+            if (!exact_dict) value = lookup(global_variables, name.get());
+            Ref type_name = attr(type, "__name__");
+            write_formatted(variables, type_name.get());
+            variables.ascii("\n");
+            write_columns(variables, value.get(), dtype_text);
+        } else {
+            if (!exact_dict) {
+                value = lookup(global_variables, name.get());
+                type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+            }
+            variables.str(type_text.get(type));
+        }
+        variables.ascii("\n");
+    }
+
+    TextBuilder prompt;
+    prompt.ascii(header).str(modules.finish().get()).ascii("\n").str(variables.finish().get()).ascii("\n");
+    prompt.ascii(context_lead).str(base_prompt).ascii(base_prompt_end);
+    if (PyUnicode_CheckExact(query)) return prompt.str(query).finish();
+    // Anything else joins as `+` would join it, with its own error.
+    return own(PyNumber_Add(prompt.finish().get(), query));
+}
+
+// --- commands ------------------------------------------------------------------
+
+constexpr char optimize_prompt[] = "Optimize the following code to be more efficient: ";
+constexpr char markdown_prompt[] =
+    "Explain the below given code and generate your answer in a proper markdown format that is easiy understand for "
+    "coders and non coders alike:\n";
+constexpr char code_prompt[] = "Write python code for: ";
+constexpr char debug_prompt[] = "Debug the below given error and tell me how I can resolve it: \n";
+
+constexpr char get_prompts_doc[] = "\n    Get the list of prompts\n    :return:\n    ";
+constexpr char optimize_code_doc[] =
+    "\n    Optimize the code\n"
+    "    :param code: code to be optimized\n"
+    "    :param global_variables: global variables to be used in the code\n"
+    "    :param jupyter_mode: If the user is using a jupyter notebook or not\n"
+    "    :return:\n    ";
+constexpr char generate_markdown_doc[] =
+    "\n    Generate the markdown for the code\n"
+    "    :param code: code to be converted to markdown\n"
+    "    :param global_variables: global variables to be used in the code\n"
+    "    :param jupyter_mode: If the user is using a jupyter notebook or not\n"
+    "    :return:\n    ";
+constexpr char generate_code_completion_doc[] =
+    "\n    Call the completion function to generate the code\n"
+    "    :param query: query from the user\n"
+    "    :param jupyter_mode: If the user is using a jupyter notebook or not\n"
+    "    :param global_variables: global variables to be used in the code\n"
+    "    :param debug_mode: If the user is debugging the code\n"
+    "    :return:\n    ";
+constexpr char display_next_cell_doc[] =
+    "\n    Add the code to the next cell\n"
+    "    :param code: code to be added to next cell\n"
+    "    :return:\n    ";
+constexpr char display_previous_cell_doc[] =
+    "\n    Add the markdown to the previous cell\n"
+    "    :param markdown: markdown to be added to previous cell\n"
+    "    :return:\n    ";
+
+Ref get_prompts(Function& fn, PyObject* const*) {
+    Ref values = call_method(global(fn, "prompt_sample_list").get(), "values");
+    return own(PySequence_List(values.get()));
+}
+
+/// Builds the full prompt for `query`, asks the engine and returns the
+/// "completion" entry of its answer.
+Ref complete(Function& fn, PyObject* query, const char* base_prompt, PyObject* global_variables) {
+    Ref base = text(base_prompt);
+    Ref prompt = call(global(fn, "_generate_prompt").get(), {query},
+                      {{"base_prompt", base.get()}, {"global_variables", global_variables}});
+    Ref answer = call(global(fn, "get_completion").get(), {}, {{"prompt", prompt.get()}});
+    return item(answer.get(), "completion");
+}
+
+Ref optimize_code(Function& fn, PyObject* const* args) {
+    Ref optimized_code = complete(fn, args[0], optimize_prompt, args[1]);
+    if (!truth(args[2])) return optimized_code;
+    call(global(fn, "display_next_cell").get(), {optimized_code.get()});
+    return Ref::borrow(Py_None);
+}
+
+Ref generate_markdown(Function& fn, PyObject* const* args) {
+    Ref markdown = complete(fn, args[0], markdown_prompt, args[1]);
+    if (!truth(args[2])) return markdown;
+    call(global(fn, "display_previous_cell").get(), {markdown.get()});
+    return Ref::borrow(Py_None);
+}
+
+Ref generate_code_completion(Function& fn, PyObject* const* args) {
+    PyObject *query = args[0], *global_variables = args[1], *debug_mode = args[2], *jupyter_mode = args[3];
+    Ref code = complete(fn, query, truth(debug_mode) ? debug_prompt : code_prompt, global_variables);
+    if (truth(debug_mode)) {
+        Ref lead = text("You can try this:\n");
+        call(global(fn, "print").get(), {lead.get(), code.get()});
+    } else if (truth(jupyter_mode)) {
+        call(global(fn, "display_next_cell").get(), {code.get()});
+    } else {
+        return code;
+    }
+    return Ref::borrow(Py_None);
+}
+
+// --- cell scripts ----------------------------------------------------------------
+
+constexpr std::string_view cell_below_head =
+    "\n        var code_cell = Jupyter.notebook.insert_cell_below('code');\n        code_cell.set_text(`";
+constexpr std::string_view cell_above_head =
+    "\n        var code_cell = Jupyter.notebook.insert_cell_above('markdown');\n        code_cell.set_text(`";
+constexpr std::string_view cell_tail = "`);\n        code_cell.focus_cell();\n    ";
+
+/// The text as the body of a JavaScript template string that evaluates to
+/// exactly this text: backslash, backquote and "${" are escaped, everything
+/// else stands as it is.
+Ref template_literal_body(PyObject* value) {
+    Ref s = own(PyObject_Format(value, nullptr));
+    constexpr std::pair<const char*, const char*> escapes[] = {{"\\", "\\\\"}, {"`", "\\`"}, {"${", "\\${"}};
+    for (auto [from, to] : escapes) {
+        Ref f = text(from), t = text(to);
+        s = own(PyUnicode_Replace(s.get(), f.get(), t.get(), -1));
+    }
+    return s;
+}
+
+void publish_cell(Function& fn, std::string_view head, PyObject* content) {
+    Ref body = template_literal_body(content);
+    TextBuilder script;
+    Ref text_script = script.ascii(head).str(body.get()).ascii(cell_tail).finish();
+    Ref javascript = call(global(fn, "Javascript").get(), {text_script.get()});
+    call(global(fn, "display").get(), {javascript.get()});
+}
+
+Ref display_next_cell(Function& fn, PyObject* const* args) {
+    publish_cell(fn, cell_below_head, args[0]);
+    return Ref::borrow(Py_None);
+}
+
+Ref display_previous_cell(Function& fn, PyObject* const* args) {
+    publish_cell(fn, cell_above_head, args[0]);
+    return Ref::borrow(Py_None);
+}
+
+// --- the code-generation form --------------------------------------------------------
+
+constexpr char select_prompt[] = "Select the prompt";
+constexpr char debug_code[] = "Debug Code";
+constexpr char placeholder_initial[] = "Type your code generation query here";
+constexpr char placeholder_query[] = "Type your code generation query here.";
+constexpr char placeholder_error[] = "Enter your error response here.";
+
+constexpr char generate_code_doc[] = "\n    Generate the code using the GPT-3 API\n    :return:\n    ";
+constexpr char on_button_clicked_doc[] =
+    "\n        Update the box on the submission of the query\n"
+    "        :param b: button \n"
+    "        :return:\n        ";
+constexpr char update_text_box_doc[] =
+    "\n        Update the text box with the selected value\n"
+    "        :param change: change in the value of the drop down\n"
+    "        :return: None\n        ";
+
+// The cells shared by the two handlers of one form.
+enum Cell : std::size_t { cell_global_variables, cell_prompt_drop_down, cell_question_textbox, cell_count };
+
+bool equals(PyObject* value, const char* s) {
+    Ref t = text(s);
+    return need(PyObject_RichCompareBool(value, t.get(), Py_EQ)) != 0;
+}
+
+Ref on_button_clicked(Function& fn, PyObject* const*) {
+    Ref selected = attr(fn.cell(cell_prompt_drop_down), "value");
+    bool debug_mode = equals(selected.get(), debug_code);
+    Ref query = attr(fn.cell(cell_question_textbox), "value");
+    call(global(fn, "generate_code_completion").get(), {},
+         {{"query", query.get()},
+          {"global_variables", fn.cell(cell_global_variables)},
+          {"debug_mode", boolean(debug_mode)},
+          {"jupyter_mode", Py_True}});
+    return Ref::borrow(Py_None);
+}
+
+Ref update_text_box(Function& fn, PyObject* const* args) {
+    Ref selected_value = item(args[0], "new");
+    PyObject* textbox = fn.cell(cell_question_textbox);
+    if (equals(selected_value.get(), select_prompt)) {
+        set_attr(textbox, "placeholder", text(placeholder_query).get());
+    } else if (equals(selected_value.get(), debug_code)) {
+        set_attr(textbox, "placeholder", text(placeholder_error).get());
+    } else {
+        set_attr(textbox, "placeholder", text(placeholder_query).get());
+        Ref prompt = own(PyObject_GetItem(global(fn, "prompt_sample_list").get(), selected_value.get()));
+        set_attr(textbox, "value", prompt.get());
+    }
+    return Ref::borrow(Py_None);
+}
+
+constexpr Param on_button_clicked_params[] = {{"b"}};
+constexpr Param update_text_box_params[] = {{"change"}};
+const FunctionSpec on_button_clicked_spec = {"on_button_clicked", on_button_clicked_doc, on_button_clicked_params,
+                                             on_button_clicked};
+const FunctionSpec update_text_box_spec = {"update_text_box", update_text_box_doc, update_text_box_params,
+                                           update_text_box};
+
+Ref generate_code(Function& fn, PyObject* const* args) {
+    Ref cells = own(PyTuple_New(cell_count));
+    for (Py_ssize_t i = 0; i < cell_count; ++i) PyTuple_SET_ITEM(cells.get(), i, need(PyCell_New(nullptr)));
+    auto store = [&](Cell c, PyObject* v) { need(PyCell_Set(PyTuple_GET_ITEM(cells.get(), c), v)); };
+    store(cell_global_variables, args[0]);
+
+    Ref widgets = global(fn, "widgets");
+    Ref titles = own(PySequence_List(call_method(global(fn, "prompt_sample_list").get(), "keys").get()));
+    Ref options = own(PyList_New(0));
+    need(PyList_Append(options.get(), text(select_prompt).get()));
+    need(PyList_Append(options.get(), text(debug_code).get()));
+    need(PyList_SetSlice(options.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, titles.get()));
+
+    Ref prompt_drop_down = call_method(widgets.get(), "Dropdown", {},
+                                       {{"options", options.get()}, {"description", text("Select Prompt:").get()}});
+    store(cell_prompt_drop_down, prompt_drop_down.get());
+    Ref or_text = call_method(widgets.get(), "HTML", {}, {{"value", text("<strong>OR</strong>").get()}});
+    Ref question_textbox = call_method(widgets.get(), "Textarea", {},
+                                       {{"value", text("").get()},
+                                        {"placeholder", text(placeholder_initial).get()},
+                                        {"description", text("Query:").get()},
+                                        {"rows", integer(3).get()}});
+    store(cell_question_textbox, question_textbox.get());
+    Ref submit_button = call_method(widgets.get(), "Button", {}, {{"description", text("Submit").get()}});
+
+    Ref on_click_handler = make_closure(fn, on_button_clicked_spec, cells);
+    Ref on_change_handler = make_closure(fn, update_text_box_spec, cells);
+
+    call_method(prompt_drop_down.get(), "observe", {on_change_handler.get()}, {{"names", text("value").get()}});
+    Ref children = own(PyList_New(0));
+    for (const Ref& w : {prompt_drop_down, or_text, question_textbox, submit_button})
+        need(PyList_Append(children.get(), w.get()));
+    Ref box_layout = call_method(widgets.get(), "VBox", {children.get()});
+    call(global(fn, "display").get(), {box_layout.get()});
+    call_method(submit_button.get(), "on_click", {on_click_handler.get()});
+    return Ref::borrow(Py_None);
+}
+
+// --- module ------------------------------------------------------------------------
+
+constexpr Param code_params[] = {
+    {"code", Exact::str, "str"},
+    {"global_variables", Exact::dict, "dict", Default::None()},
+    {"jupyter_mode", Exact::any, "bool", Default::True()},
+};
+constexpr Param generate_code_completion_params[] = {
+    {"query"},
+    {"global_variables", Exact::dict, "dict", Default::None()},
+    {"debug_mode", Exact::any, "bool", Default::False()},
+    {"jupyter_mode", Exact::any, "bool", Default::True()},
+};
+constexpr Param display_next_cell_params[] = {{"code"}};
+constexpr Param display_previous_cell_params[] = {{"markdown"}};
+constexpr Param generate_code_params[] = {{"global_variables", Exact::any, nullptr, Default::None()}};
+constexpr Param generate_prompt_params[] = {
+    {"query"},
+    {"base_prompt", Exact::str, "str"},
+    {"global_variables", Exact::any, nullptr, Default::None()},
+};
+
+const FunctionSpec functions[] = {
+    {"get_prompts", get_prompts_doc, {}, get_prompts},
+    {"optimize_code", optimize_code_doc, code_params, optimize_code},
+    {"generate_markdown", generate_markdown_doc, code_params, generate_markdown},
+    {"generate_code_completion", generate_code_completion_doc, generate_code_completion_params,
+     generate_code_completion},
+    {"display_previous_cell", display_previous_cell_doc, display_previous_cell_params, display_previous_cell},
+    {"display_next_cell", display_next_cell_doc, display_next_cell_params, display_next_cell},
+    {"generate_code", generate_code_doc, generate_code_params, generate_code},
+    {"_generate_prompt", nullptr, generate_prompt_params, generate_prompt},
+};
+
+void exec(Module& m) {
+    m.import("ipywidgets", "widgets");
+    m.import_from("IPython.display", "display");
+    m.import_from("IPython.display", "Javascript");
+    m.import("openai");
+    m.import("os");
+    m.import_from("pandas", "DataFrame");
+    m.import_from("quillon.velto_gpt_sdk.promptbook", "prompts_list", "prompt_sample_list");
+    m.import_from("quillon.validation.credgate", "authenticate_credentials");
+    m.import_from("quillon.velto_gpt_sdk.endpoints", "get_completion");
+    call(m.global("authenticate_credentials").get());
+    for (const FunctionSpec& spec : functions) m.def(spec);
+}
+
+}  // namespace
+}  // namespace quillon::nbassist
+
+QUILLON_MODULE(nbassist, quillon::nbassist::exec)

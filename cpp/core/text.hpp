@@ -1,0 +1,44 @@
+// text.hpp: building a str piece by piece without intermediate objects. The
+// interpreter's own writer grows one buffer and widens it only when a
+// non-Latin-1 character arrives.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <string_view>
+
+namespace quillon {
+
+class TextBuilder {
+public:
+    TextBuilder() noexcept {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+    }
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+    }
+
+    /// An ASCII literal.
+    TextBuilder& ascii(std::string_view s) {
+        need(_PyUnicodeWriter_WriteASCIIString(&writer_, s.data(), static_cast<Py_ssize_t>(s.size())));
+        return *this;
+    }
+    /// A str object (exact str or subclass: its characters).
+    TextBuilder& str(PyObject* s) {
+        need(_PyUnicodeWriter_WriteStr(&writer_, s));
+        return *this;
+    }
+    Ref finish() {
+        finished_ = true;
+        return own(_PyUnicodeWriter_Finish(&writer_));
+    }
+
+private:
+    _PyUnicodeWriter writer_;
+    bool finished_ = false;
+};
+
+}  // namespace quillon
