@@ -1,0 +1,1 @@
+prompts_list: dict[str, str]

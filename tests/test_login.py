@@ -1,0 +1,229 @@
+"""Username/password login, the token check and the whole login decision."""
+import json
+import types
+
+import pytest
+import requests
+
+import quillon.validation.credgate as credgate
+from conftest import url
+
+PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
+NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
+NOT_LOCAL = "USERNAME and PASSWORD are not available locally please add it manually"
+EXPIRED = "Token is expired using the username and password to generate a new token"
+INVALID = "Invalid username and password, program will exit now"
+TOKEN_ERROR = "Error occurred while validating the token"
+LOGIN_ERROR = "Error occurred while validating the credentials"
+
+STORED = {"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": "czNjcjN0",  # "s3cr3t"
+          "VELTO_TOKEN": "old-token", "VELTO_TENANT": "acme"}
+TYPED = ("bob@example.org", "hunter2", "beta")
+LOGIN_ACME, LOGIN_BETA = url("acme", "/auth/get_token"), url("beta", "/auth/get_token")
+
+
+def typed_store(token):
+    return {"VELTO_USERNAME": TYPED[0], "VELTO_PASSWORD": credgate._encrypt(TYPED[1]),
+            "VELTO_TOKEN": token, "VELTO_TENANT": TYPED[2]}
+
+
+def lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+SAME = object()
+DECISIONS = {
+    "token accepted": (STORED, [("GET", url("acme"), 200, None)], [], False, SAME, ("old-token", "acme")),
+    "stored login renews": (
+        STORED, [("GET", url("acme"), 401, None), ("POST", LOGIN_ACME, 200, {"token": "new"})],
+        [EXPIRED], False, dict(STORED, VELTO_TOKEN="new"), ("new", "acme")),
+    "typed login after both refused": (
+        STORED, [("GET", url("acme"), 401, None), ("POST", LOGIN_ACME, 401, None),
+                 ("POST", LOGIN_BETA, 200, {"token": "typed"})],
+        [EXPIRED, INVALID], True, typed_store("typed"), ("typed", "beta")),
+    "service unreachable": (
+        STORED, [], [TOKEN_ERROR, EXPIRED, LOGIN_ERROR, INVALID, LOGIN_ERROR], True, SAME, PermissionError),
+    "no store, typed accepted": (
+        None, [("POST", LOGIN_BETA, 200, {"token": "typed"})],
+        [NOT_PROVIDED], True, typed_store("typed"), ("typed", "beta")),
+    "incomplete store, typed refused": (
+        {"VELTO_SECRET": "app", "VELTO_TENANT": "acme"}, [("POST", LOGIN_BETA, 403, None)],
+        [NOT_LOCAL], True, SAME, PermissionError),
+}
+
+
+@pytest.mark.parametrize("content, answers, printed, asks, after, result",
+                         DECISIONS.values(), ids=DECISIONS.keys())
+def test_login_decision(store, service, prompts, capsys, content, answers, printed, asks, after, result):
+    if content is not None:
+        store.write(content)
+    before = store.text() if content is not None else None
+    for method, address, status, payload in answers:
+        service.add(method, address, status=status, json=payload)
+    if asks:
+        prompts.answer(*TYPED)
+    if result is PermissionError:
+        with pytest.raises(PermissionError) as info:
+            credgate.authenticate_credentials()
+        assert info.value.args == (INVALID,)
+    else:
+        assert credgate.authenticate_credentials() == result
+    assert lines(capsys) == printed
+    assert prompts.asked == (PROMPTS if asks else [])
+    if after is SAME:
+        assert (store.text() if store.exists() else None) == before
+    else:
+        assert store.read() == after
+    if answers:
+        assert [c.request.url for c in service.calls] == [a[1] for a in answers]
+
+
+def test_typed_answers_used_verbatim(store, service, prompts):
+    service.post(LOGIN_BETA, json={"token": "t"})
+    prompts.answer(" bob@example.org ", "", "beta")
+    assert credgate.authenticate_credentials() == ("t", "beta")
+    assert service.calls[0].request.body == json.dumps({"email": " bob@example.org ", "password": ""})
+
+
+@pytest.mark.parametrize("interrupt", [EOFError, KeyboardInterrupt])
+@pytest.mark.parametrize("at", [0, 2])
+def test_prompt_interrupt_passes_through(store, service, prompts, interrupt, at):
+    prompts.answer(*TYPED[:at], interrupt)
+    with pytest.raises(interrupt):
+        credgate.authenticate_credentials()
+    assert len(service.calls) == 0 and not store.exists()
+
+
+def test_login_answer_without_token(store, service, prompts, capsys):
+    service.post(LOGIN_BETA, json={"other": 1})
+    prompts.answer(*TYPED)
+    assert credgate.authenticate_credentials() == (None, "beta")
+    assert store.read() == typed_store(None)
+    capsys.readouterr()
+    assert credgate._check_credentials() == (False, None, None)
+    assert lines(capsys) == [NOT_LOCAL]
+
+
+@pytest.mark.parametrize(
+    "checked, outcome",
+    [((True, "t", "x"), ("t", "x")), ((1, None, None), (None, None)), ([0, "t", "x"], "prompts"),
+     ((True, "t"), ValueError), ((False, None, None, None), ValueError)],
+)
+def test_authenticate_uses_check_result(monkeypatch, prompts, checked, outcome):
+    updates = []
+    monkeypatch.setattr(credgate, "_check_credentials", lambda: checked)
+    monkeypatch.setattr(credgate, "_validate_credentials", lambda u, p, t, /: (1, "new"))
+    monkeypatch.setattr(credgate, "_update_credentials", lambda *a: updates.append(a))
+    if outcome == "prompts":
+        prompts.answer(*TYPED)
+        assert credgate.authenticate_credentials() == ("new", "beta")
+        assert updates == [(*TYPED[:2], "new", "beta")]
+    elif isinstance(outcome, type):
+        with pytest.raises(outcome):
+            credgate.authenticate_credentials()
+    else:
+        assert credgate.authenticate_credentials() == outcome
+        assert prompts.asked == [] and updates == []
+
+
+@pytest.mark.parametrize(
+    "answer, result, printed",
+    [
+        (dict(json={"token": "tok"}), (True, "tok"), []),
+        (dict(json={"token": 7, "x": 1}), (True, 7), []),
+        (dict(json={}), (True, None), []),
+        (dict(json={"token": "tok"}, status=201), (False, None), []),
+        (dict(status=401), (False, None), []),
+        (dict(status=500, body="oops"), (False, None), []),
+        (dict(body="<html>not json</html>"), (False, None), [LOGIN_ERROR]),
+        (dict(json=["token"]), (False, None), [LOGIN_ERROR]),
+        (dict(body=requests.exceptions.ConnectionError("down")), (False, None), [LOGIN_ERROR]),
+        (dict(body=requests.exceptions.SSLError("bad cert")), (False, None), [LOGIN_ERROR]),
+    ],
+)
+def test_validate_credentials(service, capsys, answer, result, printed):
+    service.post(LOGIN_ACME, **answer)
+    assert credgate._validate_credentials("ada@example.org", "pw", "acme") == result
+    assert lines(capsys) == printed
+
+
+@pytest.mark.parametrize(
+    "answer, result, printed",
+    [
+        (dict(status=200), True, []),
+        (dict(status=200, body="not json at all"), True, []),
+        (dict(status=204), False, []),
+        (dict(status=401), False, []),
+        (dict(status=500), False, []),
+        (dict(body=requests.exceptions.ConnectionError("down")), False, [TOKEN_ERROR]),
+        (dict(body=requests.exceptions.Timeout("slow")), False, [TOKEN_ERROR]),
+    ],
+)
+def test_validate_token(service, capsys, answer, result, printed):
+    service.get(url("acme"), **answer)
+    assert credgate.validate_token("tok", "acme") is result
+    assert lines(capsys) == printed
+
+
+def test_unregistered_host_is_a_transport_error(service, capsys):
+    assert credgate._validate_credentials("u", "p", "nobody") == (False, None)
+    assert credgate.validate_token("t", "nobody") is False
+    assert lines(capsys) == [LOGIN_ERROR, TOKEN_ERROR]
+
+
+def test_login_request_on_the_wire(service):
+    service.post(LOGIN_ACME, json={"token": "t"})
+    credgate._validate_credentials(username="zoë@example.org", password='p"w', tenant="acme")
+    req = service.calls[0].request
+    assert (req.method, req.url) == ("POST", LOGIN_ACME)
+    assert req.headers["content-type"] == "application/json" and "Authorization" not in req.headers
+    body = req.body.decode() if isinstance(req.body, bytes) else req.body
+    assert body == '{"email": "zo\\u00eb@example.org", "password": "p\\"w"}'
+    assert req.req_kwargs["timeout"] == 20.0
+
+
+def test_exact_request_calls(monkeypatch):
+    calls = []
+
+    def record(method):
+        def call(*args, **kwargs):
+            calls.append((method, args, kwargs))
+            return types.SimpleNamespace(status_code=200, json=lambda: {"token": "t"})
+        return call
+
+    monkeypatch.setattr(credgate, "requests", types.SimpleNamespace(post=record("post"), get=record("get")))
+    assert credgate._validate_credentials("u", "p", "acme") == (True, "t")
+    assert credgate.validate_token("tok", "acme") is True
+    assert calls == [
+        ("post", (LOGIN_ACME,), {"headers": {"content-type": "application/json"},
+                                 "data": json.dumps({"email": "u", "password": "p"}), "timeout": 20.0}),
+        ("get", (url("acme"),), {"headers": {"Authorization": "Bearer tok"}, "timeout": 20.0}),
+    ]
+
+
+@pytest.mark.parametrize(
+    "token, tenant, host, auth",
+    [("tok", None, "None", "Bearer tok"), (123, "acme", "acme", "Bearer 123"),
+     (None, "acme", "acme", "Bearer None"), ("tok", 42, "42", "Bearer tok")],
+)
+def test_non_text_values_are_formatted(service, token, tenant, host, auth):
+    service.get(url(host), status=200)
+    service.post(url(host, "/auth/get_token"), json={"token": "t"})
+    assert credgate.validate_token(token=token, tenant=tenant) is True
+    assert service.calls[0].request.headers["Authorization"] == auth
+    assert credgate._validate_credentials("u", "p", tenant) == (True, "t")
+
+
+def _interrupt(request):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("method, path, call", [
+    ("GET", "/", lambda: credgate.validate_token("tok", "acme")),
+    ("POST", "/auth/get_token", lambda: credgate._validate_credentials("u", "p", "acme")),
+])
+def test_non_exception_interrupts_propagate(service, capsys, method, path, call):
+    service.add_callback(method, url("acme", path), callback=_interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        call()
+    assert lines(capsys) == []

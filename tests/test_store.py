@@ -1,0 +1,263 @@
+"""The credential store: location, file form, and how _check_credentials reads it."""
+import json
+import os
+import pathlib
+import shutil
+import stat
+import subprocess
+import sys
+
+import pytest
+
+import quillon
+import quillon.validation.credgate as credgate
+from conftest import url
+
+KEYS = ["VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT"]
+NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually\n"
+NOT_LOCAL = "USERNAME and PASSWORD are not available locally please add it manually\n"
+EXPIRED = "Token is expired using the username and password to generate a new token\n"
+INVALID = "Invalid username and password, program will exit now\n"
+
+COMPLETE = {"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": "czNjcjN0",  # "s3cr3t"
+            "VELTO_TOKEN": "old-token", "VELTO_TENANT": "acme"}
+
+
+def test_absent_store(store, service, capsys):
+    assert credgate._check_credentials() == (False, None, None)
+    assert capsys.readouterr().out == NOT_PROVIDED
+    assert not store.path.exists()
+    assert len(service.calls) == 0
+
+
+def _without(key):
+    return {k: v for k, v in COMPLETE.items() if k != key}
+
+
+@pytest.mark.parametrize(
+    "content",
+    [{}]
+    + [_without(k) for k in KEYS]
+    + [dict(COMPLETE, **{k: None}) for k in KEYS]
+    + [{"VELTO_SECRET": "app-token", "VELTO_TENANT": "acme"}],
+)
+def test_incomplete_store(store, service, capsys, content):
+    store.write(content)
+    before = store.text()
+    assert credgate._check_credentials() == (False, None, None)
+    assert capsys.readouterr().out == NOT_LOCAL
+    assert store.text() == before
+    assert len(service.calls) == 0
+
+
+def test_empty_strings_count_as_present(store, service, capsys):
+    store.write(dict(COMPLETE, VELTO_USERNAME="", VELTO_PASSWORD="", VELTO_TOKEN=""))
+    service.get(url("acme"), status=200)
+    assert credgate._check_credentials() == (True, "", "acme")
+    assert capsys.readouterr().out == ""
+    assert service.calls[0].request.headers["Authorization"] == "Bearer "
+
+
+def test_accepted_token_leaves_store_untouched(store, service, capsys):
+    # Hand-formatted file with an extra key: must survive byte for byte.
+    store.write(json.dumps(dict(COMPLETE, EXTRA=[1, 2]), indent=2) + "\n")
+    before = store.path.read_bytes()
+    service.get(url("acme"), status=200)
+    assert credgate._check_credentials() == (True, "old-token", "acme")
+    assert capsys.readouterr().out == ""
+    assert store.path.read_bytes() == before
+    (call,) = service.calls
+    assert call.request.method == "GET"
+    assert call.request.headers["Authorization"] == "Bearer old-token"
+
+
+def test_refused_token_renewed_with_stored_login(store, service, capsys):
+    store.write(dict(COMPLETE, VELTO_SECRET="x"))
+    service.get(url("acme"), status=401)
+    service.post(url("acme", "/auth/get_token"), json={"token": "new-token"})
+    assert credgate._check_credentials() == (True, "new-token", "acme")
+    assert capsys.readouterr().out == EXPIRED
+    assert store.read() == dict(COMPLETE, VELTO_TOKEN="new-token")
+    assert list(store.read()) == KEYS
+    login = json.loads(service.calls[1].request.body)
+    assert login == {"email": "ada@example.org", "password": "s3cr3t"}
+
+
+def test_refused_token_and_login(store, service, capsys):
+    store.write(COMPLETE)
+    before = store.path.read_bytes()
+    service.get(url("acme"), status=401)
+    service.post(url("acme", "/auth/get_token"), status=401)
+    assert credgate._check_credentials() == (False, None, None)
+    assert capsys.readouterr().out == EXPIRED + INVALID
+    assert store.path.read_bytes() == before
+
+
+def test_undecodable_stored_password_is_sent_as_stored(store, service):
+    store.write(dict(COMPLETE, VELTO_PASSWORD="not base64!"))
+    service.get(url("acme"), status=401)
+    service.post(url("acme", "/auth/get_token"), status=401)
+    credgate._check_credentials()
+    assert json.loads(service.calls[1].request.body)["password"] == "not base64!"
+
+
+@pytest.mark.parametrize(
+    "text, error",
+    [("", json.JSONDecodeError), ("{'VELTO_TOKEN': 1}", json.JSONDecodeError),
+     ("[]", AttributeError), ("null", AttributeError), ('"text"', AttributeError), ("42", AttributeError)],
+)
+def test_unusable_store_raises(store, capsys, text, error):
+    store.write(text)
+    with pytest.raises(error):
+        credgate._check_credentials()
+    assert capsys.readouterr().out == ""
+    assert store.text() == text
+
+
+@pytest.mark.parametrize(
+    "plaintext, wrapped",
+    [
+        ("", ""),
+        ("s3cr3t", "czNjcjN0"),
+        ("???>", "Pz8/Pg=="),  # standard alphabet, padding
+        ("~~~", "fn5+"),
+        ("pässwörd", None),
+        ("密码🔑", None),
+        ("a\x00b\n" * 40, None),  # long: no line breaks
+    ],
+)
+def test_encrypt_decrypt_round_trip(plaintext, wrapped):
+    got = credgate._encrypt(plaintext)
+    assert type(got) is str and "\n" not in got
+    if wrapped is not None:
+        assert got == wrapped
+    assert credgate._decrypt(got) == plaintext
+
+
+@pytest.mark.parametrize("value", [None, 5, b"bytes"])
+def test_encrypt_needs_text(value):
+    with pytest.raises(AttributeError):
+        credgate._encrypt(value)
+
+
+@pytest.mark.parametrize(
+    "value",
+    ["abc", "a", "//4=", "\ud800", None, 12, 1.5, object(), ["aGk="]],
+    ids=["padding", "short", "not-utf8", "surrogate", "none", "int", "float", "object", "list"],
+)
+def test_decrypt_returns_undecodable_unchanged(value, capsys):
+    assert credgate._decrypt(value) is value
+    assert capsys.readouterr().out == ""
+
+
+def test_update_writes_exact_text(store):
+    store.write({"VELTO_SECRET": "app", "VELTO_TENANT": "old", "OTHER": 1})
+    assert credgate._update_credentials("zoë@example.org", "pässwörd", None, "acme") is None
+    expected = {"VELTO_USERNAME": "zoë@example.org", "VELTO_PASSWORD": credgate._encrypt("pässwörd"),
+                "VELTO_TOKEN": None, "VELTO_TENANT": "acme"}
+    assert store.text() == json.dumps(expected)
+    assert "\\u00eb" in store.text() and not store.text().endswith("\n")
+
+
+@pytest.mark.parametrize("existing_mode", [None, 0o644])
+def test_update_makes_owner_only_file(store, existing_mode):
+    if existing_mode is not None:
+        store.write("{}")
+        store.path.chmod(existing_mode)
+    credgate._update_credentials("u", "p", "t", "acme")
+    assert stat.S_IMODE(store.path.stat().st_mode) == 0o600
+    assert sorted(os.listdir(store.path.parent)) == ["secret.json"]
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [(("u", "p", object(), "acme"), TypeError), (("u", "p", "t", {1j: 1}), TypeError),
+     (("u", None, "t", "acme"), AttributeError)],
+)
+def test_failed_update_keeps_old_store(store, args, error):
+    store.write(COMPLETE)
+    before = store.path.read_bytes()
+    with pytest.raises(error):
+        credgate._update_credentials(*args)
+    assert store.path.read_bytes() == before
+    assert sorted(os.listdir(store.path.parent)) == ["secret.json"]
+
+
+@pytest.mark.parametrize("where", ["missing-folder", "parent-is-file"])
+def test_update_into_unwritable_place(tmp_path, monkeypatch, where):
+    if where == "missing-folder":
+        target = tmp_path / "nowhere" / "secret.json"
+    else:
+        (tmp_path / "plain").write_text("x")
+        target = tmp_path / "plain" / "secret.json"
+    monkeypatch.setattr(credgate, "secret_file_path", str(target))
+    with pytest.raises(OSError):
+        credgate._update_credentials("u", "p", "t", "acme")
+    assert sorted(os.listdir(tmp_path)) == (["plain"] if where == "parent-is-file" else [])
+
+
+def test_store_lies_in_package_folder():
+    module_dir = pathlib.Path(os.path.realpath(credgate.__file__)).parent
+    assert credgate.secret_file_path == str(module_dir.parent / "secret.json")
+
+
+def test_store_path_resolves_symlinks(tmp_path):
+    site = tmp_path / "site"
+    shutil.copytree(pathlib.Path(quillon.__file__).parent, site / "quillon")
+    link = tmp_path / "link"
+    link.symlink_to(site, target_is_directory=True)
+    env = dict(os.environ, PYTHONPATH=str(link))
+    out = subprocess.run(
+        [sys.executable, "-c", "import quillon.validation.credgate as c; print(c.__file__); print(c.secret_file_path)"],
+        env=env, capture_output=True, text=True, check=True, cwd=tmp_path,
+    ).stdout.splitlines()
+    assert out[0].startswith(str(link))  # really loaded through the link
+    assert out[1] == str(site.resolve() / "quillon" / "secret.json")
+
+
+@pytest.mark.parametrize(
+    "token_ok, login, expected, rewritten",
+    [
+        (1, None, (True, "old-token", "acme"), False),
+        ("yes", None, (True, "old-token", "acme"), False),
+        (0, [1, "new"], (True, "new", "acme"), True),
+        ("", ("ok", None), (True, None, "acme"), True),
+        (None, (0, "ignored"), (False, None, None), False),
+        ([], ([], "ignored"), (False, None, None), False),
+        (RuntimeError("boom"), None, RuntimeError, False),
+        (False, (True,), ValueError, False),
+        (False, (True, "a", "b"), ValueError, False),
+        (False, None, TypeError, False),
+    ],
+)
+def test_helper_results_by_truth_value(store, monkeypatch, token_ok, login, expected, rewritten):
+    store.write(COMPLETE)
+    written = []
+
+    def check(token, tenant, /):  # positional only: called positionally
+        assert (token, tenant) == ("old-token", "acme")
+        if isinstance(token_ok, Exception):
+            raise token_ok
+        return token_ok
+
+    def relogin(username, password, tenant, /):
+        assert (username, password, tenant) == ("ada@example.org", "s3cr3t", "acme")
+        return login
+
+    monkeypatch.setattr(credgate, "validate_token", check)
+    monkeypatch.setattr(credgate, "_validate_credentials", relogin)
+    monkeypatch.setattr(credgate, "_update_credentials", lambda *a: written.append(a))
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            credgate._check_credentials()
+    else:
+        result = credgate._check_credentials()
+        assert result == expected and type(result) is tuple and result[0] is expected[0]
+    assert written == ([("ada@example.org", "s3cr3t", expected[1], "acme")] if rewritten else [])
+
+
+def test_messages_go_through_print(store, monkeypatch):
+    seen = []
+    monkeypatch.setattr("builtins.print", lambda *a, **k: seen.append((a, k)))
+    credgate._check_credentials()
+    assert seen == [((NOT_PROVIDED.rstrip("\n"),), {})]
