@@ -5,7 +5,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: all venv install test demo bench sanitize clean
+.PHONY: all venv install test test-sanitize demo bench clean
 
 all: install
 
@@ -24,6 +24,19 @@ install: venv
 
 test: install
 	$(PY) -m pytest
+
+# The unit tests against a build with AddressSanitizer and UndefinedBehavior-
+# Sanitizer. The instrumented modules go to their own folder, which shadows the
+# normal install; slow and browser tests are left to the normal run.
+ASAN_SITE := build/asan-site
+test-sanitize: venv
+	rm -rf $(ASAN_SITE)
+	$(PIP) install --no-build-isolation --no-deps --target $(ASAN_SITE) \
+	    -Ccmake.define.QUILLON_SANITIZE=ON -Cbuild-dir=build/asan .
+	PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    $(PY) -m pytest -q -p no:cacheprovider -m "not slow and not browser" --ignore=tests/test_stubs.py
 
 demo: install
 	$(PY) -m devservice.demo

@@ -254,11 +254,13 @@ constexpr std::string_view cell_above_head =
 constexpr std::string_view cell_tail = "`);\n        code_cell.focus_cell();\n    ";
 
 /// The text as the body of a JavaScript template string that evaluates to
-/// exactly this text: backslash, backquote and "${" are escaped, everything
-/// else stands as it is.
+/// exactly this text: backslash, backquote and "${" are escaped, and so is
+/// the carriage return, which a template string would turn into a line
+/// feed. Everything else stands as it is.
 Ref template_literal_body(PyObject* value) {
     Ref s = own(PyObject_Format(value, nullptr));
-    constexpr std::pair<const char*, const char*> escapes[] = {{"\\", "\\\\"}, {"`", "\\`"}, {"${", "\\${"}};
+    constexpr std::pair<const char*, const char*> escapes[] = {
+        {"\\", "\\\\"}, {"`", "\\`"}, {"${", "\\${"}, {"\r", "\\r"}};
     for (auto [from, to] : escapes) {
         Ref f = text(from), t = text(to);
         s = own(PyUnicode_Replace(s.get(), f.get(), t.get(), -1));
