@@ -1,0 +1,390 @@
+"""The completion engine of the dev service.
+
+`complete(query, max_tokens)` answers deterministically: catalogue requests
+get a canned pandas / scikit-learn snippet, code to optimise gets the
+loop-to-comprehension rewrites below, code to explain gets a markdown
+summary, an error gets advice, and anything else a clearly marked echo.
+`OpenAICompleter` forwards to an OpenAI-compatible endpoint instead.
+"""
+
+from __future__ import annotations
+
+import ast
+import difflib
+import re
+from typing import Callable, Optional
+
+from . import catalogue
+from .context import Context, split_prompt
+
+Completer = Callable[[str, int], str]
+
+CHARS_PER_TOKEN = 4
+
+
+def complete(query: str, max_tokens: int = 1000) -> str:
+    prompt = split_prompt(query)
+    if prompt.mode == "optimize":
+        text = optimize(prompt.request)
+    elif prompt.mode == "explain":
+        text = explain(prompt.request)
+    elif prompt.mode == "debug":
+        text = debug(prompt.request, prompt.context)
+    else:
+        found = catalogue.answer(prompt.request, prompt.context)
+        text = found[1] if found else no_answer(prompt.request)
+    return truncate(text, max_tokens)
+
+
+def truncate(text: str, max_tokens: int) -> str:
+    """Cut the answer to roughly `max_tokens`, at a line end when possible,
+    as a real engine stops at its token limit."""
+    limit = max(1, max_tokens) * CHARS_PER_TOKEN
+    if len(text) <= limit:
+        return text
+    cut = text.rfind("\n", 0, limit)
+    return text[: cut + 1 if cut > 0 else limit]
+
+
+def _comment(text: str) -> str:
+    lines = text.splitlines() or [""]
+    clean = ("".join(ch if ch == "\t" or ch.isprintable() else " " for ch in line) for line in lines)
+    return "\n".join(("# " + line).rstrip() for line in clean)
+
+
+def no_answer(request: str) -> str:
+    first, *rest = request.strip().splitlines() or [""]
+    head = _comment("quillon dev service: no canned answer for: " + first)
+    body = ("\n" + _comment("\n".join(rest))) if rest else ""
+    return f"{head}{body}\nprint({request.strip()!r})\n"
+
+
+# ---------------------------------------------------------------------------
+# Optimisation: the rewrites a reviewer would ask for first.
+
+def _init_kind(stmt: ast.stmt) -> Optional[tuple[str, str]]:
+    """(name, kind) when stmt is `name = []`, `list()`, `{}`, `dict()`, `0`
+    or `""`."""
+    if not (isinstance(stmt, ast.Assign) and len(stmt.targets) == 1
+            and isinstance(stmt.targets[0], ast.Name)):
+        return None
+    name, value = stmt.targets[0].id, stmt.value
+    if isinstance(value, ast.List) and not value.elts:
+        return name, "list"
+    if isinstance(value, ast.Dict) and not value.keys:
+        return name, "dict"
+    if isinstance(value, ast.Call) and isinstance(value.func, ast.Name) and not value.args \
+            and not value.keywords and value.func.id in ("list", "dict", "set"):
+        return name, value.func.id
+    if isinstance(value, ast.Constant) and type(value.value) in (int, float) and value.value == 0:
+        return name, "sum"
+    if isinstance(value, ast.Constant) and value.value == "":
+        return name, "join"
+    return None
+
+
+def _loop_parts(loop: ast.stmt) -> Optional[tuple[ast.stmt, list[ast.expr]]]:
+    """The single statement of a plain for loop (looking through one `if`
+    without else) and the conditions on the way."""
+    if not isinstance(loop, ast.For) or loop.orelse or len(loop.body) != 1:
+        return None
+    inner, ifs = loop.body[0], []
+    if isinstance(inner, ast.If) and not inner.orelse and len(inner.body) == 1:
+        ifs, inner = [inner.test], inner.body[0]
+    return inner, ifs
+
+
+def _accumulation(name: str, kind: str, inner: ast.stmt) -> Optional[tuple[str, ast.expr, ast.expr]]:
+    """What the loop adds to `name`: (kind, element, key) for the patterns
+    the rewrite understands."""
+    if isinstance(inner, ast.Expr) and isinstance(inner.value, ast.Call):
+        call = inner.value
+        f = call.func
+        if isinstance(f, ast.Attribute) and isinstance(f.value, ast.Name) and f.value.id == name \
+                and len(call.args) == 1 and not call.keywords:
+            if kind == "list" and f.attr == "append":
+                return "list", call.args[0], None
+            if kind == "set" and f.attr == "add":
+                return "set", call.args[0], None
+    if isinstance(inner, ast.AugAssign) and isinstance(inner.target, ast.Name) \
+            and inner.target.id == name and isinstance(inner.op, ast.Add) and kind in ("sum", "join"):
+        return kind, inner.value, None
+    if kind == "dict" and isinstance(inner, ast.Assign) and len(inner.targets) == 1:
+        t = inner.targets[0]
+        if isinstance(t, ast.Subscript) and isinstance(t.value, ast.Name) and t.value.id == name:
+            return "dict", inner.value, t.slice
+    return None
+
+
+def _names(nodes) -> set[str]:
+    return {n.id for node in nodes for n in ast.walk(node) if isinstance(n, ast.Name)}
+
+
+def _read_later(name: str, stmts: list[ast.stmt]) -> bool:
+    """Whether `name` may be read by `stmts` before they bind it again."""
+    for stmt in stmts:
+        if isinstance(stmt, ast.For) and name in _names([stmt.target]):
+            return name in _names([stmt.iter])
+        if isinstance(stmt, ast.Assign) and any(isinstance(t, ast.Name) and t.id == name
+                                                for t in stmt.targets):
+            return name in _names([stmt.value])
+        if name in _names([stmt]):
+            return True
+    return False
+
+
+def _rewrite(body: list[ast.stmt], notes: list[str]) -> list[ast.stmt]:
+    out: list[ast.stmt] = []
+    i = 0
+    while i < len(body):
+        stmt = body[i]
+        init = _init_kind(stmt)
+        loop = body[i + 1] if i + 1 < len(body) else None
+        parts = _loop_parts(loop) if init and loop is not None else None
+        acc = _accumulation(init[0], init[1], parts[0]) if parts else None
+        if acc is not None:
+            name = init[0]
+            kind, element, key = acc
+            targets = _names([loop.target])
+            uses_self = name in _names([element, loop.iter, *parts[1]] + ([key] if key else []))
+            # The comprehension does not leak its loop variable: only rewrite
+            # when nothing after the loop reads it.
+            leaked = any(_read_later(t, body[i + 2:]) for t in targets)
+            if not uses_self and not leaked:
+                gen = [ast.comprehension(target=loop.target, iter=loop.iter, ifs=parts[1], is_async=0)]
+                if kind == "list":
+                    value = ast.ListComp(elt=element, generators=gen)
+                elif kind == "set":
+                    value = ast.SetComp(elt=element, generators=gen)
+                elif kind == "dict":
+                    value = ast.DictComp(key=key, value=element, generators=gen)
+                else:
+                    func = ast.Name("sum") if kind == "sum" else ast.Attribute(ast.Constant(""), "join")
+                    args = [ast.GeneratorExp(elt=element, generators=gen)]
+                    if kind == "sum" and isinstance(stmt.value.value, float):
+                        args.append(ast.Constant(0.0))  # keep the float result of an empty loop
+                    value = ast.Call(func=func, args=args, keywords=[])
+                what = {"list": "list comprehension", "set": "set comprehension",
+                        "dict": "dict comprehension", "sum": "sum() over a generator",
+                        "join": "str.join() over a generator"}[kind]
+                notes.append(f"line {stmt.lineno}: the loop filling `{name}` is now a {what}")
+                out.append(ast.copy_location(ast.Assign(targets=[ast.Name(name, ast.Store())],
+                                                        value=value), stmt))
+                i += 2
+                continue
+        for attr in ("body", "orelse", "finalbody"):
+            inner = getattr(stmt, attr, None)
+            if isinstance(inner, list) and inner and isinstance(inner[0], ast.stmt):
+                setattr(stmt, attr, _rewrite(inner, notes))
+        for handler in getattr(stmt, "handlers", []):
+            handler.body = _rewrite(handler.body, notes)
+        out.append(stmt)
+        i += 1
+    return out
+
+
+def _hints(tree: ast.AST) -> list[str]:
+    hints = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
+            name = node.func.attr
+            if name == "iterrows":
+                hints.append(f"line {node.lineno}: iterrows() is slow; prefer vectorised column"
+                             " arithmetic or itertuples()")
+            elif name == "apply" and any(k.arg == "axis" and isinstance(k.value, ast.Constant)
+                                         and k.value.value in (1, "columns") for k in node.keywords):
+                hints.append(f"line {node.lineno}: apply(axis=1) runs Python per row; column"
+                             " expressions are usually much faster")
+            elif name == "append" and isinstance(node.func.value, ast.Name) and \
+                    node.func.value.id.startswith("df"):
+                hints.append(f"line {node.lineno}: DataFrame.append in a loop copies the frame each"
+                             " time; collect rows in a list and call pd.concat once")
+    return hints
+
+
+def optimize(source: str) -> str:
+    code = source.strip("\n")
+    try:
+        tree = ast.parse(code)
+    except SyntaxError as err:
+        return (_comment(f"quillon dev service: could not parse this code ({err.msg}, line {err.lineno});"
+                         " returning it commented out") + "\n" + _comment(code) + "\n")
+    notes: list[str] = []
+    tree.body = _rewrite(tree.body, notes)
+    hints = _hints(tree)
+    if not notes:
+        header = ["Optimised: no loop rewrites apply; the code is kept as it was."]
+        body = code
+    else:
+        header = ["Optimised:"] + ["  " + n for n in notes]
+        body = ast.unparse(ast.fix_missing_locations(tree))
+    header += ["Hint: " + h for h in hints]
+    return _comment("\n".join(header)) + "\n" + body + "\n"
+
+
+# ---------------------------------------------------------------------------
+# Explanation as markdown.
+
+def _summary(tree: ast.Module) -> list[str]:
+    imports, defs, reads, plots, assigned, loops = [], [], [], [], [], 0
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            imports += [f"`{a.name}`" + (f" as `{a.asname}`" if a.asname else "") for a in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            imports += [f"`{a.name}` from `{node.module}`" for a in node.names]
+        elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            defs.append(f"function `{node.name}`")
+        elif isinstance(node, ast.ClassDef):
+            defs.append(f"class `{node.name}`")
+        elif isinstance(node, (ast.For, ast.While, ast.AsyncFor)):
+            loops += 1
+        elif isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
+            if node.func.attr.startswith("read_"):
+                reads.append(f"`{node.func.attr}`")
+            elif node.func.attr in ("plot", "show", "scatter", "hist", "bar", "heatmap"):
+                plots.append(f"`{node.func.attr}`")
+    for node in tree.body:
+        targets = node.targets if isinstance(node, ast.Assign) else \
+            [node.target] if isinstance(node, (ast.AugAssign, ast.AnnAssign)) else []
+        for t in targets:
+            for n in ast.walk(t):
+                if isinstance(n, ast.Name) and f"`{n.id}`" not in assigned:
+                    assigned.append(f"`{n.id}`")
+    lines = []
+    if imports:
+        lines.append("- **Imports:** " + ", ".join(dict.fromkeys(imports)))
+    if defs:
+        lines.append("- **Defines:** " + ", ".join(defs))
+    if reads:
+        lines.append("- **Reads data with:** " + ", ".join(dict.fromkeys(reads)))
+    if assigned:
+        lines.append("- **Creates or updates:** " + ", ".join(assigned))
+    if loops:
+        lines.append(f"- **Loops:** {loops}, each repeating its indented block")
+    if plots:
+        lines.append("- **Draws:** a chart through " + ", ".join(dict.fromkeys(plots)))
+    return lines
+
+
+def explain(source: str) -> str:
+    code = source.strip("\n")
+    fence = "```"
+    while fence in code:
+        fence += "`"
+    try:
+        tree = ast.parse(code)
+    except SyntaxError as err:
+        overview = (f"This text is not valid Python as it stands: `{err.msg}` on line {err.lineno}."
+                    " Fix that first; the explanation below follows the text as written.")
+        points = []
+    else:
+        count = len(tree.body)
+        overview = (f"The code below has {count} top-level statement{'s' if count != 1 else ''}."
+                    " Python runs them from top to bottom; indented lines belong to the line above them.")
+        points = _summary(tree)
+    parts = ["## What this code does", "", overview, ""]
+    if points:
+        parts += points + [""]
+    parts += [fence + "python", code, fence, "",
+              "### In plain words", "",
+              "Each name on the left of `=` keeps a value for later cells; calls such as `name(...)`"
+              " run a function. Inside strings, a backslash starts an escape such as `\\n` (a new"
+              " line), and text like `${value}` is only text to Python, not a substitution.", ""]
+    return "\n".join(parts)
+
+
+# ---------------------------------------------------------------------------
+# Debugging advice.
+
+_ERROR = re.compile(r"^\s*(?:[\w.]+\.)?(\w*(?:Error|Exception|Exit|Interrupt|Warning))\b:?\s*(.*)$", re.M)
+
+
+def debug(error: str, context: Context) -> str:
+    found = _ERROR.findall(error)
+    kind, message = found[-1] if found else ("", error.strip().splitlines()[-1] if error.strip() else "")
+    quoted = re.search(r"['\"]([^'\"]+)['\"]", message)
+    name = quoted.group(1) if quoted else None
+    columns = [c for f in context.frames() for c, _ in f.columns]
+    tips: list[str] = []
+    if kind in ("ModuleNotFoundError", "ImportError") and name:
+        package = {"sklearn": "scikit-learn", "cv2": "opencv-python", "PIL": "pillow",
+                   "yaml": "pyyaml", "pptx": "python-pptx", "bs4": "beautifulsoup4"}.get(
+                       name.split(".")[0], name.split(".")[0])
+        tips += [f"The package that provides `{name}` is not installed in this kernel's environment.",
+                 f"Install it from a cell with `%pip install {package}` and restart the kernel.",
+                 "If it is installed, check that the notebook runs the kernel of that environment."]
+    elif kind == "KeyError":
+        tips.append(f"The key {name!r} does not exist in the object you indexed."
+                    if name else "A dictionary key or data-frame column you used does not exist.")
+        close = difflib.get_close_matches(name or "", columns, n=3, cutoff=0.6) if name else []
+        if close:
+            tips.append("Did you mean " + " or ".join(repr(c) for c in close) + "?")
+        if columns:
+            tips.append("Known columns: " + ", ".join(repr(c) for c in columns) + ".")
+        tips.append("Print `df.columns.tolist()` to see the exact labels (spaces and case matter).")
+    elif kind == "NameError":
+        tips += [f"`{name or 'the name'}` is used before it was defined in this kernel.",
+                 "Run the cell that defines it first, or check its spelling; after a kernel restart"
+                 " every cell has to be run again."]
+    elif kind == "AttributeError":
+        tips += ["The object has no attribute with that name: check its type with `type(obj)`.",
+                 "A common cause is a variable that holds `None`, or a pandas method renamed in a newer"
+                 " version (for example `DataFrame.append` was removed; use `pd.concat`)."]
+    elif kind == "FileNotFoundError":
+        tips += ["The path does not exist relative to the notebook's working directory.",
+                 "Check it with `import os; os.getcwd(), os.path.exists(path)` and use an absolute path"
+                 " or a raw string on Windows (r\"C:\\data\\file.csv\")."]
+    elif kind in ("SyntaxError", "IndentationError", "TabError"):
+        tips += ["Python could not read the code: look at the line shown and the one before it.",
+                 "Typical causes are a missing closing bracket or quote, a missing colon after"
+                 " `if`/`for`/`def`, or mixed tabs and spaces."]
+    elif kind == "TypeError":
+        tips += ["A value has a different type than the operation expects.",
+                 "Print the types involved (`type(x)`) and convert explicitly, for example"
+                 " `pd.to_numeric(df[col], errors=\"coerce\")` for numbers stored as text."]
+    elif kind == "ValueError":
+        tips += ["A value has the right type but an unusable content.",
+                 "For pandas and scikit-learn this is often text in a numeric column, NaN values the"
+                 " model cannot take (`df.isna().sum()` shows them), or shapes that do not match."]
+    elif kind == "ZeroDivisionError":
+        tips += ["A division by zero: guard the divisor (`x / y if y else 0`) or use pandas, which"
+                 " gives inf/NaN instead of raising."]
+    elif kind in ("MemoryError",):
+        tips += ["The data does not fit in memory: read it in chunks (`chunksize=`) or select fewer"
+                 " columns (`usecols=`)."]
+    else:
+        tips += ["Read the last line of the traceback first: it names the error; the lines above show"
+                 " where it happened, the lowest frame being your own code.",
+                 "Re-run the failing cell alone after restarting the kernel to rule out stale state."]
+    head = f"{kind}: {message}".strip(": ") if kind else (message or "the error")
+    return f"{head}\n\n" + "\n".join(f"- {t}" for t in tips) + "\n"
+
+
+# ---------------------------------------------------------------------------
+# Forwarding to a real model.
+
+SYSTEM_PROMPT = ("You are the code assistant of a Jupyter notebook. When asked for code, answer with plain"
+                 " Python code only, without markdown fences. When asked to explain, answer in markdown."
+                 " When asked about an error, give short practical advice.")
+
+
+class OpenAICompleter:
+    """Sends each query to an OpenAI-compatible chat-completions endpoint."""
+
+    def __init__(self, base_url: str, model: str, api_key: Optional[str] = None, timeout: float = 120.0):
+        import openai  # imported only when forwarding is asked for
+
+        self.model = model
+        self._client = openai.OpenAI(base_url=base_url, api_key=api_key or "not-needed",
+                                     max_retries=0, timeout=timeout)
+
+    def __call__(self, query: str, max_tokens: int) -> str:
+        reply = self._client.chat.completions.create(
+            model=self.model,
+            messages=[{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": query}],
+            max_tokens=max_tokens,
+        )
+        return reply.choices[0].message.content or ""
+
+    def close(self) -> None:
+        self._client.close()

@@ -1,0 +1,202 @@
+"""DevService: the local stand-in for the hosted service, in one object.
+
+    with DevService() as svc:
+        svc.add_user("demo", "analyst@example.com", "quillon-demo")
+        os.environ.update(svc.env)   # or monkeypatch.setenv(...) in a test
+        ...                          # the SDK now talks to svc
+
+The client reaches https://<tenant>.<domain> unchanged: HTTPS_PROXY points
+`requests` at the CONNECT proxy, which tunnels to the TLS server, whose
+certificate comes from a throw-away CA named by REQUESTS_CA_BUNDLE.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import ssl
+import tempfile
+from typing import Any, Optional
+
+import trustme
+
+from .completions import Completer, OpenAICompleter
+from .servers import ProxyServer, TLSServer
+from .state import RecordedRequest, ServiceState
+
+DEFAULT_DOMAIN = "quillon.example"
+DEMO_TENANT = "demo"
+DEMO_EMAIL = "analyst@example.com"
+DEMO_PASSWORD = "quillon-demo"
+DEMO_APP_TOKEN = "demo-app-token"
+DEFAULT_OPENAI_MODEL = "gpt-4o-mini"
+
+
+class DevService:
+    def __init__(self, domain: str = DEFAULT_DOMAIN, *, state_dir: Optional[str] = None,
+                 demo: bool = False, token_ttl: Optional[float] = None,
+                 completer: Optional[Completer] = None, openai_base_url: Optional[str] = None,
+                 openai_model: str = DEFAULT_OPENAI_MODEL, openai_api_key: Optional[str] = None,
+                 proxy_port: int = 0, host: str = "127.0.0.1"):
+        self.domain = domain.lower().strip(".")
+        if not self.domain or "/" in self.domain or ":" in self.domain:
+            raise ValueError(f"not a host-name suffix: {domain!r}")
+        self._forwarder = None
+        if openai_base_url and completer is None:
+            self._forwarder = completer = OpenAICompleter(openai_base_url, openai_model, openai_api_key)
+        self.state = ServiceState(self.domain, token_ttl=token_ttl, completer=completer)
+        if demo:
+            self.add_user(DEMO_TENANT, DEMO_EMAIL, DEMO_PASSWORD)
+            self.add_app_token(DEMO_TENANT, DEMO_APP_TOKEN)
+        self._state_dir = state_dir
+        self._tmp_dir: Optional[str] = None
+        self._host = host
+        self._proxy_port = proxy_port
+        self._tls: Optional[TLSServer] = None
+        self._proxy: Optional[ProxyServer] = None
+        self.ca_path: Optional[str] = None
+
+    # -- lifecycle ----------------------------------------------------------
+
+    def start(self) -> "DevService":
+        if self._proxy is not None:
+            return self
+        try:
+            if self._state_dir is None:
+                self._tmp_dir = tempfile.mkdtemp(prefix="quillon-devservice-")
+            directory = self._state_dir or self._tmp_dir
+            os.makedirs(directory, exist_ok=True)
+            ca = trustme.CA(organization_name="quillon dev service")
+            cert = ca.issue_cert("*." + self.domain, self.domain)
+            self.ca_path = os.path.join(directory, "ca.pem")
+            ca.cert_pem.write_to_path(self.ca_path)
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            cert.configure_cert(context)
+            self._tls = TLSServer(self.state, context, self._host)
+            self._tls.start()
+            self._proxy = ProxyServer(self.domain, lambda: self._tls.port, self._admin,
+                                      self._host, self._proxy_port)
+            self._proxy.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def close(self) -> None:
+        for server in (self._proxy, self._tls):
+            if server is not None:
+                server.close()
+        self._proxy = self._tls = None
+        if self._forwarder is not None:
+            self._forwarder.close()
+            self._forwarder = None
+        if self._tmp_dir is not None:
+            shutil.rmtree(self._tmp_dir, ignore_errors=True)
+            self._tmp_dir = None
+
+    def __enter__(self) -> "DevService":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # -- where it is --------------------------------------------------------
+
+    @property
+    def proxy_url(self) -> str:
+        if self._proxy is None:
+            raise RuntimeError("the dev service is not running")
+        return f"http://{self._host}:{self._proxy.port}"
+
+    @property
+    def tls_port(self) -> int:
+        if self._tls is None:
+            raise RuntimeError("the dev service is not running")
+        return self._tls.port
+
+    @property
+    def env(self) -> dict[str, str]:
+        """Environment for a client: both spellings of the proxy variables
+        (the lower-case one wins in `requests`), no proxy exemptions."""
+        return {"HTTPS_PROXY": self.proxy_url, "https_proxy": self.proxy_url,
+                "REQUESTS_CA_BUNDLE": self.ca_path, "NO_PROXY": "", "no_proxy": ""}
+
+    def url(self, tenant: str, path: str = "/") -> str:
+        return f"https://{tenant}.{self.domain}{path}"
+
+    def session(self):
+        """A requests.Session wired to this service, ignoring the process
+        environment."""
+        import requests
+
+        session = requests.Session()
+        session.trust_env = False
+        session.proxies = {"https": self.proxy_url}
+        session.verify = self.ca_path
+        return session
+
+    @property
+    def tunnels(self) -> list[tuple[str, bool]]:
+        """CONNECT targets the proxy saw, with whether it tunnelled them."""
+        return list(self._proxy.tunnels) if self._proxy else []
+
+    # -- the service's data -------------------------------------------------
+
+    def add_user(self, tenant: str, email: str, password: str) -> None:
+        self.state.add_user(tenant, email, password)
+
+    def remove_user(self, tenant: str, email: str) -> None:
+        self.state.remove_user(tenant, email)
+
+    def add_app_token(self, tenant: str, token: str) -> None:
+        self.state.add_app_token(tenant, token)
+
+    def revoke_app_token(self, tenant: str, token: str) -> None:
+        self.state.revoke_app_token(tenant, token)
+
+    def issue_token(self, tenant: str, email: Optional[str] = None) -> str:
+        return self.state.issue_token(tenant, email)
+
+    def expire_tokens(self, tenant: Optional[str] = None) -> int:
+        return self.state.expire_tokens(tenant)
+
+    def revoke_token(self, token: str) -> bool:
+        return self.state.revoke_token(token)
+
+    def force_status(self, path: str, status: int, body: str = "", times: int = 1) -> None:
+        self.state.force_status(path, status, body, times)
+
+    def set_completer(self, completer: Optional[Completer]) -> None:
+        """Answer completions with `completer(query, max_tokens)`; None
+        restores the canned answers."""
+        from .completions import complete
+
+        self.state.completer = completer or complete
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
+        return self.state.requests
+
+    def clear_requests(self) -> None:
+        self.state.clear_requests()
+
+    # -- administration over HTTP (the proxy's /_admin/ paths) ---------------
+
+    def _admin(self, method: str, path: str, query: dict, body: bytes) -> tuple[int, Any]:
+        data = json.loads(body) if body else {}
+        first = lambda key: (query.get(key) or [data.get(key)])[0]  # noqa: E731
+        if (method, path) == ("POST", "/_admin/expire"):
+            return 200, {"expired": self.expire_tokens(first("tenant"))}
+        if (method, path) == ("POST", "/_admin/users"):
+            self.add_user(data["tenant"], data["email"], data["password"])
+            return 200, {"ok": True}
+        if (method, path) == ("POST", "/_admin/app-tokens"):
+            self.add_app_token(data["tenant"], data["token"])
+            return 200, {"ok": True}
+        if (method, path) == ("GET", "/_admin/requests"):
+            return 200, [{"method": r.method, "host": r.host, "path": r.path, "status": r.status}
+                         for r in self.requests[-200:]]
+        if (method, path) == ("GET", "/_admin/status"):
+            return 200, {"domain": self.domain, "proxy": self.proxy_url, "ca_bundle": self.ca_path}
+        return 404, {"error": f"no admin action {method} {path}"}

@@ -1,0 +1,458 @@
+"""The local dev service, exercised the way the SDK reaches it: `requests`
+through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+import pytest
+import requests
+
+from devservice import DevService, ServiceState, catalogue, complete
+from devservice.context import CODE, DEBUG, EXPLAIN, HEADER, LEAD_IN, OPTIMIZE, split_prompt
+
+TENANT, EMAIL, PASSWORD = "acme", "ana@acme.test", "s3cret!"
+ODD_TOKENS = ["plain-token", "a/b c", "q?x&y=z", "tok?api_key=tok", "ünï%41", "semi;colon,comma+plus"]
+
+
+@pytest.fixture(scope="module")
+def svc():
+    with DevService(demo=True) as service:
+        service.add_user(TENANT, EMAIL, PASSWORD)
+        service.add_user("zürich", EMAIL, PASSWORD)
+        for token in ODD_TOKENS:
+            service.add_app_token(TENANT, token)
+        yield service
+
+
+@pytest.fixture
+def http(svc):
+    with svc.session() as session:
+        yield session
+
+
+def login(http, svc, tenant=TENANT, email=EMAIL, password=PASSWORD):
+    return http.post(svc.url(tenant, "/auth/get_token"), headers={"content-type": "application/json"},
+                     data=json.dumps({"email": email, "password": password}))
+
+
+def bearer(token):
+    return {"Authorization": "Bearer " + token}
+
+
+def with_context(base, request, frame="sales", columns=(("region", "object"), ("units", "int64"))):
+    lines = "".join(f"\t column: {c}, dtype:{t}\n" for c, t in columns)
+    return (f"{HEADER}Modules: \npd\n\nVariables: \nname: {frame}, type: DataFrame\n{lines}"
+            f"name: count, type: <class 'int'>\n\n{LEAD_IN}{base}: {request}")
+
+
+# -- the four requests over the wire ------------------------------------------
+
+@pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
+def test_sdk_style_calls_through_environment(svc, monkeypatch):
+    for name in ("CURL_CA_BUNDLE", "ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in svc.env.items():
+        monkeypatch.setenv(name, value)
+    svc.clear_requests()
+    url = f"https://{TENANT}.{svc.domain}"
+    body = json.dumps({"email": EMAIL, "password": PASSWORD})
+    r = requests.post(url + "/auth/get_token", headers={"content-type": "application/json"}, data=body)
+    assert r.status_code == 200
+    token = r.json()["token"]
+    assert requests.get(url + "/", headers=bearer(token)).status_code == 200
+    r = requests.post(url + "/get-completion", headers=bearer(token),
+                      json={"query": CODE + "Apply PCA on the data frame {pd.DataFrame object}.",
+                            "max_tokens": 1000})
+    assert r.status_code == 200 and "PCA" in r.json()["completion"]
+    assert requests.request("GET", url + "/validate-app-token/a/b c?api_key=a/b c",
+                            verify=False).status_code == 200
+    first = svc.requests[0]
+    assert (first.method, first.host, first.path, first.tenant) == ("POST", f"{TENANT}.{svc.domain}",
+                                                                  "/auth/get_token", TENANT)
+    assert first.headers["content-type"] == "application/json" and first.body == body.encode()
+    assert (f"{TENANT}.{svc.domain}:443", True) in svc.tunnels
+
+
+@pytest.mark.parametrize("tenant, email, password, status", [
+    (TENANT, EMAIL, PASSWORD, 200),
+    ("ACME", EMAIL, PASSWORD, 200),            # host names are case-insensitive
+    ("Zürich", EMAIL, PASSWORD, 200),          # and IDNA-encoded by the client
+    (TENANT, EMAIL, PASSWORD + "x", 401),
+    (TENANT, "nobody@acme.test", PASSWORD, 401),
+    ("demo", EMAIL, PASSWORD, 401),            # a user belongs to one tenant
+    ("unknown", EMAIL, PASSWORD, 401),
+])
+def test_login(svc, http, tenant, email, password, status):
+    r = login(http, svc, tenant, email, password)
+    assert r.status_code == status
+    assert ("token" in r.json()) == (status == 200)
+
+
+@pytest.mark.parametrize("body", ["not json", "[]", '{"email": 1, "password": "x"}', '{"email": "a"}', ""])
+def test_login_malformed(svc, http, body):
+    r = http.post(svc.url(TENANT, "/auth/get_token"), data=body)
+    assert r.status_code == 400
+
+
+def test_token_check_and_expiry(svc, http):
+    token = login(http, svc).json()["token"]
+    assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
+    assert http.get(svc.url("demo"), headers=bearer(token)).status_code == 401
+    assert http.get(svc.url(TENANT)).status_code == 401
+    svc.expire_tokens("demo")
+    assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
+    assert svc.expire_tokens(TENANT) >= 1
+    assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 401
+    renewed = login(http, svc).json()["token"]
+    assert renewed != token
+    assert http.get(svc.url(TENANT), headers=bearer(renewed)).status_code == 200
+
+
+def test_token_lifetime():
+    now = [0.0]
+    state = ServiceState("quillon.example", token_ttl=60, clock=lambda: now[0])
+    token = state.issue_token("acme")
+    now[0] = 59.9
+    assert state.token_valid("acme", token)
+    now[0] = 60.0
+    assert not state.token_valid("acme", token)
+
+
+@pytest.mark.parametrize("token", ODD_TOKENS)
+def test_app_token_accepted_with_odd_characters(svc, http, token):
+    # Built exactly as the SDK builds it: no escaping at all.
+    url = f"https://{TENANT}.{svc.domain}/validate-app-token/" + token + "?api_key=" + token
+    assert http.get(url).status_code == 200
+
+
+@pytest.mark.parametrize("tenant, path", [
+    (TENANT, "/validate-app-token/unknown?api_key=unknown"),
+    ("demo", "/validate-app-token/plain-token?api_key=plain-token"),   # another tenant's token
+    (TENANT, "/validate-app-token/plain-token?api_key=other"),
+    (TENANT, "/validate-app-token/plain-token"),
+    (TENANT, "/validate-app-token/?api_key="),
+])
+def test_app_token_refused(svc, http, tenant, path):
+    assert http.get(svc.url(tenant, path)).status_code == 401
+
+
+def test_completion(svc, http):
+    token = login(http, svc).json()["token"]
+    r = http.post(svc.url(TENANT, "/get-completion"), headers=bearer(token),
+                  json={"query": with_context(CODE, "Display top 5 records in the data frame."),
+                        "max_tokens": 1000})
+    assert r.status_code == 200
+    assert r.json()["completion"] == "sales.head(5)\n"
+
+
+@pytest.mark.parametrize("headers", [{}, bearer("nope"), {"Authorization": "Basic abc"}, bearer("")])
+def test_completion_unauthorized(svc, http, headers):
+    r = http.post(svc.url(TENANT, "/get-completion"), headers=headers, json={"query": "x", "max_tokens": 5})
+    assert r.status_code == 401
+    assert r.headers["Content-Type"].startswith("text/plain") and r.text
+
+
+@pytest.mark.parametrize("body", [
+    b"not json", b"[]", b'{"max_tokens": 10}', b'{"query": 5, "max_tokens": 10}',
+    b'{"query": "x", "max_tokens": "10"}', b'{"query": "x", "max_tokens": true}',
+    b'{"query": "x", "max_tokens": 0}',
+])
+def test_completion_malformed(svc, http, body):
+    token = login(http, svc).json()["token"]
+    r = http.post(svc.url(TENANT, "/get-completion"), headers=bearer(token), data=body)
+    assert r.status_code == 400
+
+
+def test_forced_status_and_custom_completer(svc, http):
+    token = login(http, svc).json()["token"]
+    url, body = svc.url(TENANT, "/get-completion"), {"query": "anything", "max_tokens": 10}
+    svc.force_status("/get-completion", 503, "engine busy")
+    r = http.post(url, headers=bearer(token), json=body)
+    assert (r.status_code, r.text) == (503, "engine busy")
+    svc.set_completer(lambda query, max_tokens: f"`${{x}}` \\ {query} {max_tokens}")
+    try:
+        assert http.post(url, headers=bearer(token), json=body).json()["completion"] == \
+            "`${x}` \\ anything 10"
+    finally:
+        svc.set_completer(None)
+
+
+def test_host_outside_domain(svc, http):
+    with pytest.raises(requests.exceptions.ProxyError):
+        http.get("https://example.org/")
+    assert ("example.org:443", False) in svc.tunnels
+    r = http.get(svc.url(TENANT), headers={"Host": "evil.example.org"})
+    assert r.status_code == 404
+    assert http.get(svc.url(TENANT, "/nowhere")).status_code == 404
+    assert http.delete(svc.url(TENANT, "/get-completion")).status_code == 405
+
+
+def test_keep_alive_reuses_one_tunnel(svc, http):
+    tunnels = len(svc.tunnels)
+    for _ in range(5):
+        assert login(http, svc).status_code == 200
+    assert len(svc.tunnels) == tunnels + 1
+
+
+def test_chunked_request_body(svc, http):
+    body = json.dumps({"email": EMAIL, "password": PASSWORD}).encode()
+    r = http.post(svc.url(TENANT, "/auth/get_token"), data=iter([body[:7], body[7:]]))
+    assert r.status_code == 200 and svc.requests[-1].body == body
+
+
+def test_concurrent_clients_on_a_custom_domain():
+    with DevService(domain="Dev.Internal.Test") as svc:
+        svc.add_user("t", "u@t", "pw")
+        results = []
+
+        def client():
+            with svc.session() as session:
+                token = login(session, svc, "t", "u@t", "pw").json()["token"]
+                r = session.post(svc.url("t", "/get-completion"), headers=bearer(token),
+                                 json={"query": CODE + "Apply PCA", "max_tokens": 500})
+                results.append(r.status_code)
+
+        threads = [threading.Thread(target=client) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(10)
+        assert results == [200] * 8
+        assert svc.url("t").startswith("https://t.dev.internal.test")
+
+
+def test_admin_endpoints(svc):
+    admin = svc.proxy_url + "/_admin"
+    with requests.Session() as plain:
+        plain.trust_env = False
+        assert plain.post(admin + "/users", json={"tenant": "new", "email": "n@x", "password": "p"}).json() \
+            == {"ok": True}
+        with svc.session() as http:
+            token = login(http, svc, "new", "n@x", "p").json()["token"]
+            assert plain.post(admin + "/expire", params={"tenant": "new"}).json() == {"expired": 1}
+            assert http.get(svc.url("new"), headers=bearer(token)).status_code == 401
+        assert plain.get(admin + "/requests").json()[-1]["host"] == f"new.{svc.domain}"
+        assert plain.get(admin + "/nothing").status_code == 404
+        # A forward-proxy request for plain HTTP is not something this proxy does.
+        assert plain.get("http://example.org/", proxies={"http": svc.proxy_url}).status_code == 403
+
+
+# -- the canned answers --------------------------------------------------------
+
+@pytest.mark.parametrize("query, mode, request_text", [
+    (CODE + "plot it", "code", "plot it"),
+    (with_context(CODE, "plot it"), "code", "plot it"),
+    (with_context(OPTIMIZE, "x = 1\n"), "optimize", "x = 1\n"),
+    (with_context(EXPLAIN, "Use them as context and x"), "explain", "Use them as context and x"),
+    (DEBUG + "KeyError: 'a'", "debug", "KeyError: 'a'"),
+    (DEBUG.rstrip() + "KeyError: 'a'", "debug", "KeyError: 'a'"),
+    ("free text", None, "free text"),
+])
+def test_prompt_is_split_into_mode_request_and_context(query, mode, request_text):
+    prompt = split_prompt(query)
+    assert (prompt.mode, prompt.request) == (mode, request_text)
+    if query.startswith(HEADER):
+        (frame,) = prompt.context.frames()
+        assert (frame.name, frame.columns) == ("sales", [("region", "object"), ("units", "int64")])
+        assert prompt.context.modules == ["pd"]
+
+
+@pytest.mark.parametrize("entry", catalogue.ENTRIES, ids=lambda e: e.title)
+def test_sample_prompt_answers(entry):
+    assert catalogue.find(entry.template)[0] is entry
+    for query in (CODE + entry.template, with_context(CODE, entry.template)):
+        answer = complete(query)
+        compile(answer, entry.title, "exec")
+        assert "no canned answer" not in answer
+    plain = complete(CODE + entry.template)
+    if re.search(r"\bdf\b", plain) and "read_csv(" not in plain:   # uses the frame from the context
+        assert not re.search(r"\bdf\b", complete(with_context(CODE, entry.template)))
+
+
+def test_catalogue_matches_the_sdk_prompt_list():
+    promptbook = pytest.importorskip("quillon.velto_gpt_sdk.promptbook")
+    assert list(promptbook.prompts_list.items()) == [(e.title, e.template) for e in catalogue.ENTRIES]
+
+
+@pytest.mark.parametrize("request_text, title", [
+    ("show me the first 10 rows", "Display Top 5 records"),
+    ("please impute missing values with the mode", "Fill Null values in data frame"),
+    ("one hot encode the columns", "Encode Categorical columns"),
+    ("load the csv file sales.csv", "Read a csv"),
+    ("draw a confusion matrix for my predictions", "Plot Confusion matrix"),
+    ("tune a random forest with grid search", "Train a model with parameter tuning"),
+    ("Apply PCA", "Apply PCA"),
+])
+def test_free_form_requests(request_text, title):
+    assert catalogue.find(request_text)[0].title == title
+
+
+@pytest.mark.parametrize("request_text, expected", [
+    ("Write a code to read csv from /data/sales 2023.csv using pandas.", "pd.read_csv('/data/sales 2023.csv')"),
+    ("Given a data frame sales, drop columns: region, units.", "drop(columns=['region', 'units'])"),
+    ("Given a data frame df containing column price, replace the top 3 values in price with 100.",
+     "df.loc[top_index, 'price'] = 100"),
+    ("Given a data frame df, convert the datetime column signup into dd/mm/yyyy.", "strftime('%d/%m/%Y')"),
+    ("down sample the data frame where target column in is_fraud.", "counts.min(), replace=False"),
+    ("normalize the column income.", "MinMaxScaler"),
+    ("Use logistic regression to generate predictions for a data_frame[titanic] that has target "
+     "column[Survived] by splitting it into test and train data and then performing hyperparameter "
+     "tuning using GridSearchCV to output the best model.", "titanic.drop(columns=['Survived'])"),
+    ("Read the Excel/CSV file located at s.xlsx, and provide code to create a pivot table with the desired "
+     "index[region], columns[year], values[revenue] and aggregate function [max] ",
+     "index='region', columns='year', values='revenue', aggfunc=\"max\""),
+])
+def test_filled_in_placeholders(request_text, expected):
+    answer = complete(CODE + request_text)
+    compile(answer, "answer", "exec")
+    assert expected in answer
+
+
+@pytest.mark.parametrize("request_text", [
+    "how many ducks are in the pond?", "two\nlines \x00 nul \r and '''quotes\"\"\" \\", "", "\u2028x",
+])
+def test_unknown_request_is_echoed_as_valid_python(request_text):
+    answer = complete(CODE + request_text)
+    compile(answer, "answer", "exec")
+    assert answer.startswith("# quillon dev service: no canned answer for:")
+
+
+@pytest.mark.parametrize("code", ["import pandas as pd\ndf = pd.read_csv('a.csv')\n", "s = '```'\n", "def f(:"])
+def test_explanation_is_markdown_quoting_the_code(code):
+    answer = complete(with_context(EXPLAIN, code))
+    assert answer.startswith("## ")
+    fence = "````" if "```" in code else "```"
+    assert f"{fence}python\n{code.strip()}\n{fence}\n" in answer
+
+
+def test_optimisation_keeps_behaviour():
+    source = ("squares = []\nfor n in range(10):\n    if n % 2:\n        squares.append(n * n)\n"
+              "total = 0.0\nfor n in range(5):\n    total += n\n"
+              "pairs = {}\nfor k in 'abc':\n    pairs[k] = k.upper()\n"
+              "kept = []\nfor v in range(3):\n    kept.append(v)\nlast = v\n")
+    answer = complete(with_context(OPTIMIZE, source))
+    assert "for n in range(10) if n % 2]" in answer and "sum(" in answer
+    assert "kept.append(v)" in answer          # its loop variable is read afterwards
+    before, after = {}, {}
+    exec(source, before)
+    exec(answer, after)
+    for name in ("squares", "total", "pairs", "kept", "last"):
+        assert after[name] == before[name] and type(after[name]) is type(before[name])
+
+
+@pytest.mark.parametrize("code", ["x = 1\n", "def f(:\n    pass\n"])
+def test_optimisation_without_rewrite_is_valid_python(code):
+    compile(complete(OPTIMIZE + code), "answer", "exec")
+
+
+@pytest.mark.parametrize("error, expected", [
+    ("Traceback (most recent call last):\nKeyError: 'regoin'", "Did you mean 'region'?"),
+    ("ModuleNotFoundError: No module named 'sklearn.linear_model'", "%pip install scikit-learn"),
+    ("NameError: name 'dff' is not defined", "`dff`"),
+    ("it just hangs", "traceback"),
+])
+def test_debug_advice(error, expected):
+    assert expected in complete(with_context(DEBUG, error))
+
+
+def test_max_tokens_bounds_the_answer():
+    full = complete(CODE + "Perform a referential integrity check between two sheets of an Excel file")
+    short = complete(CODE + "Perform a referential integrity check between two sheets of an Excel file", 20)
+    assert len(short) <= 80 < len(full) and full.startswith(short)
+
+
+# -- forwarding, lifecycle, command line --------------------------------------
+
+def test_forwarding_to_an_openai_compatible_endpoint(http):
+    pytest.importorskip("openai")
+    seen = []
+
+    class FakeModel(BaseHTTPRequestHandler):
+        def do_POST(self):
+            seen.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
+            out = json.dumps({"id": "1", "object": "chat.completion", "created": 0, "model": "tiny",
+                              "choices": [{"index": 0, "finish_reason": "stop",
+                                           "message": {"role": "assistant", "content": "print(42)"}}]})
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(out)))
+            self.end_headers()
+            self.wfile.write(out.encode())
+
+        def log_message(self, *args):
+            pass
+
+    model = ThreadingHTTPServer(("127.0.0.1", 0), FakeModel)
+    threading.Thread(target=model.serve_forever, daemon=True).start()
+    try:
+        with DevService(openai_base_url=f"http://127.0.0.1:{model.server_port}/v1",
+                        openai_model="tiny") as svc, svc.session() as session:
+            svc.add_user(TENANT, EMAIL, PASSWORD)
+            token = login(session, svc).json()["token"]
+            r = session.post(svc.url(TENANT, "/get-completion"), headers=bearer(token),
+                             json={"query": "say 42", "max_tokens": 7})
+        assert r.json() == {"completion": "print(42)"}
+        assert seen[0]["model"] == "tiny" and seen[0]["max_tokens"] == 7
+        assert seen[0]["messages"][-1] == {"role": "user", "content": "say 42"}
+    finally:
+        model.shutdown()
+        model.server_close()
+
+
+def test_close_releases_threads_and_ports():
+    before = set(threading.enumerate())
+    svc = DevService(demo=True).start()
+    session = svc.session()
+    login(session, svc, "demo", "analyst@example.com", "quillon-demo")   # leaves a keep-alive tunnel open
+    port, ca_path = int(svc.proxy_url.rsplit(":", 1)[1]), svc.ca_path
+    started = time.monotonic()
+    svc.close()
+    assert time.monotonic() - started < 2
+    assert [t for t in threading.enumerate() if t not in before] == []
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+    assert not os.path.exists(ca_path)
+    session.close()
+
+
+def test_command_line_serves_until_sigterm(tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+    cmd = [sys.executable, "-m", "devservice", "--state-dir", str(tmp_path), "--no-demo", "--quiet",
+           "--user", "t1:u@t1.test:pw:with:colons"]
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        lines = []
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline and not (lines and lines[-1].startswith("# expire")):
+            lines.append(proc.stdout.readline())
+        exports = dict(line[len("export "):].strip().split("=", 1) for line in lines
+                       if line.startswith("export "))
+        assert exports["REQUESTS_CA_BUNDLE"] == str(tmp_path / "ca.pem")
+        with requests.Session() as session:
+            session.trust_env = False
+            session.proxies = {"https": exports["HTTPS_PROXY"]}
+            session.verify = exports["REQUESTS_CA_BUNDLE"]
+            r = session.post("https://t1.quillon.example/auth/get_token",
+                             data=json.dumps({"email": "u@t1.test", "password": "pw:with:colons"}))
+            assert r.status_code == 200
+            expired = subprocess.run([sys.executable, "-m", "devservice", "expire", "--state-dir",
+                                      str(tmp_path)], env=env, capture_output=True, text=True, timeout=15)
+            assert expired.stdout.startswith("1 token")
+            assert session.get("https://t1.quillon.example/",
+                               headers=bearer(r.json()["token"])).status_code == 401
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=10) == 0
+        assert not (tmp_path / "service.json").exists()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stdout.close()
