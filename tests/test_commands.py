@@ -1,0 +1,237 @@
+"""The assistant commands: prompts on the wire, answers into cells, printed or returned."""
+import inspect
+import json
+import shutil
+import subprocess
+
+import pytest
+import requests
+
+from quillon.velto_gpt_sdk import promptbook
+from _notebook import ABOVE, BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
+
+OPTIMIZE = "Optimize the following code to be more efficient: "
+MARKDOWN = ("Explain the below given code and generate your answer in a proper markdown format "
+            "that is easiy understand for coders and non coders alike:\n")
+CODE = "Write python code for: "
+DEBUG = "Debug the below given error and tell me how I can resolve it: \n"
+HEADER = "Given below are the modules and the variables that I have used:\n"
+
+HEADS = {  # command -> head of the script it publishes in jupyter mode
+    "optimize_code": BELOW,
+    "generate_markdown": ABOVE,
+    "generate_code_completion": BELOW,
+}
+
+
+def scripts(nb, shown):
+    return [script_parts(nb, obj) for obj in shown]
+
+
+@pytest.mark.parametrize("name, kwargs, base", [
+    ("optimize_code", {}, OPTIMIZE),
+    ("generate_markdown", {}, MARKDOWN),
+    ("generate_code_completion", {}, CODE),
+    ("generate_code_completion", {"debug_mode": True}, DEBUG),
+])
+@pytest.mark.parametrize("ns, described", [
+    (None, ""),
+    ({}, HEADER + "Modules: \n\nVariables: \n\nUse them as context and "),
+    ({"n": 1, "json": json, "_x": 2},
+     HEADER + "Modules: \njson\n\nVariables: \nname: n, type: <class 'int'>\n\n"
+     "Use them as context and "),
+])
+def test_prompt_on_the_wire(nb, wire, shown, capsys, name, kwargs, base, ns, described):
+    getattr(nb, name)("x = 1", global_variables=ns, jupyter_mode=False, **kwargs)
+    tail = base + (": " if ns is not None else "") + "x = 1"
+    assert wire.queries == [described + tail]
+
+
+@pytest.mark.parametrize("name", HEADS)
+@pytest.mark.parametrize("mode, publishes", [
+    ({}, True), ({"jupyter_mode": "no"}, True), ({"jupyter_mode": False}, False),
+    ({"jupyter_mode": 0}, False), ({"jupyter_mode": None}, False),
+])
+def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes):
+    wire.answer("df.plot()")
+    result = getattr(nb, name)("code", None, **mode)
+    if publishes:
+        assert result is None
+        assert scripts(nb, shown) == [(HEADS[name], "df.plot()", TAIL)]
+    else:
+        assert result == "df.plot()" and shown == []
+    assert len(wire.queries) == 1 and capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("debug", [True, 1, "yes"])
+@pytest.mark.parametrize("jupyter", [True, False])
+def test_debug_mode_prints(nb, wire, shown, capsys, debug, jupyter):
+    wire.answer("pip install numpy")
+    got = nb.generate_code_completion("ModuleNotFoundError", debug_mode=debug, jupyter_mode=jupyter)
+    assert got is None and shown == []
+    assert capsys.readouterr().out == "You can try this:\n pip install numpy\n"
+    assert wire.queries == [DEBUG + "ModuleNotFoundError"]
+
+
+@pytest.mark.parametrize("call, param, got", [
+    (lambda nb: nb.optimize_code(None), "code", "NoneType"),
+    (lambda nb: nb.generate_markdown(b"x = 1"), "code", "bytes"),
+    (lambda nb: nb.optimize_code(type("Code", (str,), {})("x")), "code", "Code"),
+    (lambda nb: nb.optimize_code(None, []), "code", "NoneType"),
+    (lambda nb: nb.optimize_code("x", []), "global_variables", "list"),
+    (lambda nb: nb.generate_code_completion("x", type("NS", (dict,), {})()), "global_variables",
+     "NS"),
+    (lambda nb: nb.generate_code_completion("x", (), debug_mode=True), "global_variables",
+     "tuple"),
+])
+def test_type_errors_before_any_request(nb, wire, shown, call, param, got):
+    with pytest.raises(TypeError) as err:
+        call(nb)
+    expected = "dict" if param == "global_variables" else "str"
+    assert str(err.value) == (
+        f"Argument '{param}' has incorrect type (expected {expected}, got {got})")
+    assert wire.count == 0 and shown == []
+
+
+@pytest.mark.parametrize("name", HEADS)
+def test_engine_failures_reach_the_caller(nb, wire, shown, capsys, name):
+    wire.answer(status=200, text="no completion here")
+    with pytest.raises(KeyError, match="completion"):
+        getattr(nb, name)("x")
+    wire.answer("x", status=500)
+    with pytest.raises(requests.exceptions.HTTPError):
+        getattr(nb, name)("x")
+    assert shown == [] and "You can try this" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name", HEADS)
+def test_empty_completion(nb, wire, shown, name):
+    wire.answer("")
+    assert getattr(nb, name)("x", jupyter_mode=False) == ""
+    getattr(nb, name)("x")
+    assert scripts(nb, shown) == [(HEADS[name], "", TAIL)]
+
+
+def test_get_prompts(nb):
+    first, second = nb.get_prompts(), nb.get_prompts()
+    assert type(first) is list and first is not second
+    assert first == list(promptbook.prompts_list.values()) and len(first) == 27
+    first.clear()
+    assert nb.get_prompts() == second and len(promptbook.prompts_list) == 27
+
+
+@pytest.mark.parametrize("func, head", [
+    ("display_next_cell", BELOW), ("display_previous_cell", ABOVE)])
+def test_cell_script_text(nb, shown, func, head):
+    assert getattr(nb, func)(5) is None
+    assert getattr(nb, func)("a`b${c}$d{e}\\") is None
+    assert [obj.data for obj in shown] == [head + "5" + TAIL, head + "a\\`b\\${c}$d{e}\\\\" + TAIL]
+    assert (len(BELOW), len(ABOVE), len(TAIL)) == (97, 101, 40)
+
+
+NASTY = {
+    "backquotes": "a `b` ``c``",
+    "fence": "```python\nprint(f'{x!r}')\n```\n",
+    "escape-in-literal": 'print("a\\nb\\tc")',
+    "windows-path": "C:\\Users\\me\\",
+    "trailing-backslash": "x = 1 \\",
+    "backslash-backquote": "\\`",
+    "substitution": "${x}",
+    "escaped-substitution": "\\${x} $${y}",
+    "dollar": "$",
+    "brace": "{",
+    "dollar-brace-split": "$ {x} $\n{y}",
+    "script-end": "</script><script>alert(1)</script>",
+    "unicode": "größe = '变量' # 😀 ✓",
+    "line-separators": "a\u2028b\u2029c",
+    "empty": "",
+    "number": 5,
+    "str-subclass": type("Answer", (str,), {})("sub`class"),
+    "carriage-returns": "a\r\nb\rc",
+    "lone-surrogate": "a\ud800b",
+}
+CASES = [(name, func) for name in NASTY for func in ("display_next_cell", "display_previous_cell")]
+
+HARNESS = """
+const results = {};
+for (const [key, src] of Object.entries(SCRIPTS)) {
+  const rec = {calls: []};
+  const cell = {
+    set_text(text) { rec.calls.push("set_text"); rec.text = text; },
+    focus_cell() { rec.calls.push("focus_cell"); },
+  };
+  const Jupyter = {notebook: {
+    insert_cell_below(type) { rec.calls.push("below:" + type); return cell; },
+    insert_cell_above(type) { rec.calls.push("above:" + type); return cell; },
+  }};
+  try { new Function("Jupyter", src)(Jupyter); } catch (e) { rec.error = String(e); }
+  results[key] = rec;
+}
+process.stdout.write(JSON.stringify(results));
+"""
+
+
+@pytest.fixture(scope="module")
+def front_end(nb, tmp_path_factory):
+    """Every nasty text published by both functions, run once through Node.js."""
+    node = shutil.which("node")
+    if node is None:
+        pytest.skip("Node.js is not installed")
+    published = {}
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(nb, "display", lambda obj: published.setdefault(key, obj.data))
+        for name, func in CASES:
+            key = f"{name}/{func}"
+            getattr(nb, func)(NASTY[name])
+    path = tmp_path_factory.mktemp("js") / "cells.js"
+    path.write_text("const SCRIPTS = " + json.dumps(published) + ";\n" + HARNESS, encoding="utf-8")
+    done = subprocess.run([node, str(path)], capture_output=True, encoding="utf-8", timeout=60)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("name, func", CASES)
+def test_cell_receives_text_exactly(front_end, name, func):
+    where = "below:code" if func == "display_next_cell" else "above:markdown"
+    assert front_end[f"{name}/{func}"] == {
+        "calls": [where, "set_text", "focus_cell"], "text": str(NASTY[name])}
+
+
+def _doc(*lines):
+    return "".join("\n    " + line for line in lines) + "\n    "
+
+
+GV, JM = (":param global_variables: global variables to be used in the code",
+          ":param jupyter_mode: If the user is using a jupyter notebook or not")
+CODE_SIG = "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)"
+CODE_ANN = {"code": "str", "global_variables": "dict", "jupyter_mode": "bool"}
+META = {  # name -> signature, __defaults__, __annotations__, docstring (... = not fixed)
+    "get_prompts": ("()", None, {}, _doc("Get the list of prompts", ":return:")),
+    "optimize_code": (CODE_SIG, (None, True), CODE_ANN, _doc(
+        "Optimize the code", ":param code: code to be optimized", GV, JM, ":return:")),
+    "generate_markdown": (CODE_SIG, (None, True), CODE_ANN, _doc(
+        "Generate the markdown for the code", ":param code: code to be converted to markdown",
+        GV, JM, ":return:")),
+    "generate_code_completion": (
+        "(query, global_variables: 'dict' = None, debug_mode: 'bool' = False, "
+        "jupyter_mode: 'bool' = True)", (None, False, True),
+        {"global_variables": "dict", "debug_mode": "bool", "jupyter_mode": "bool"},
+        _doc("Call the completion function to generate the code",
+             ":param query: query from the user", JM, GV, ":param debug_mode: If the user is debugging the code", ":return:")),
+    "display_next_cell": ("(code)", None, {}, _doc(
+        "Add the code to the next cell", ":param code: code to be added to next cell", ":return:")),
+    "display_previous_cell": ("(markdown)", None, {}, ...),
+    "generate_code": ("(global_variables=None)", (None,), {},
+                      _doc("Generate the code using the GPT-3 API", ":return:")),
+    "_generate_prompt": ("(query, base_prompt: 'str', global_variables=None)", (None,),
+                         {"base_prompt": "str"}, ...),
+}
+
+
+@pytest.mark.parametrize("name", META)
+def test_metadata(nb, name):
+    sig, defaults, annotations, doc = META[name]
+    f = getattr(nb, name)
+    assert (f.__name__, f.__qualname__, str(inspect.signature(f))) == (name, name, sig)
+    assert (f.__defaults__, f.__kwdefaults__, f.__annotations__) == (defaults, None, annotations)
+    assert doc is ... or f.__doc__ == doc

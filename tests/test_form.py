@@ -1,0 +1,150 @@
+"""The code-generation form, driven the way the notebook front end drives it."""
+import gc
+import weakref
+
+import ipywidgets
+import pytest
+
+from quillon.velto_gpt_sdk import promptbook
+from _notebook import BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
+
+HEADER = "Given below are the modules and the variables that I have used:\n"
+CODE = "Write python code for: "
+DEBUG = "Debug the below given error and tell me how I can resolve it: \n"
+PLACEHOLDER = "Type your code generation query here"
+
+
+class Form:
+    def __init__(self, nb, shown, *args):
+        before = len(shown)
+        assert nb.generate_code(*args) is None
+        assert len(shown) == before + 1
+        self.box = shown[-1]
+        self.drop, self.html, self.text, self.button = self.box.children
+
+    def handlers(self):
+        clicked = self.button._click_handlers.callbacks
+        observed = [h for h in self.drop._trait_notifiers["value"]["change"]
+                    if getattr(h, "__name__", "") == "update_text_box"]
+        return clicked + observed
+
+    def submit(self, text=None):
+        if text is not None:
+            self.text.value = text
+        self.button.click()
+
+
+@pytest.fixture
+def form(nb, shown):
+    return Form(nb, shown, {"n": 1, "my_x": 2})
+
+
+def test_layout(nb, form):
+    assert type(form.box) is ipywidgets.VBox
+    assert [type(w) for w in form.box.children] == [
+        ipywidgets.Dropdown, ipywidgets.HTML, ipywidgets.Textarea, ipywidgets.Button]
+    assert form.drop.options == ("Select the prompt", "Debug Code", *promptbook.prompts_list)
+    assert len(form.drop.options) == 29
+    assert (form.drop.value, form.drop.description) == ("Select the prompt", "Select Prompt:")
+    assert form.html.value == "<strong>OR</strong>"
+    assert (form.text.value, form.text.placeholder, form.text.description, form.text.rows) == (
+        "", PLACEHOLDER, "Query:", 3)
+    assert form.button.description == "Submit"
+
+
+def test_selection_updates_text_area(form, wire):
+    form.text.value = "my own words"
+    form.drop.value = "Read a csv"
+    assert form.text.value == promptbook.prompts_list["Read a csv"]
+    assert form.text.placeholder == PLACEHOLDER + "."
+    form.drop.value = "Debug Code"
+    assert form.text.value == promptbook.prompts_list["Read a csv"]
+    assert form.text.placeholder == "Enter your error response here."
+    form.text.value = "edited"
+    form.drop.value = "Select the prompt"
+    assert (form.text.value, form.text.placeholder) == ("edited", PLACEHOLDER + ".")
+    form.drop.value = "Pivot table and aggregate"
+    assert form.text.value == promptbook.prompts_list["Pivot table and aggregate"]
+    assert wire.count == 0
+
+
+def test_submit_generates_code_below(nb, form, wire, shown, capsys):
+    wire.answer("df.head()")
+    form.drop.value = "Display Top 5 records"
+    form.submit()
+    form.submit("")
+    described = (HEADER + "Modules: \n\nVariables: \nname: n, type: <class 'int'>\n\n"
+                 "Use them as context and " + CODE + ": ")
+    assert wire.queries == [described + "Display top 5 records in the data frame.", described]
+    assert [script_parts(nb, obj) for obj in shown[1:]] == [(BELOW, "df.head()", TAIL)] * 2
+    assert capsys.readouterr().out == ""
+    assert form.text.value == "" and not form.button.disabled
+
+
+def test_submit_in_debug_mode_prints(nb, form, wire, shown, capsys):
+    wire.answer("install it")
+    form.drop.value = "Debug Code"
+    form.submit("ImportError: no module named x")
+    assert wire.queries[0].endswith(
+        "Use them as context and " + DEBUG + ": ImportError: no module named x")
+    assert capsys.readouterr().out == "You can try this:\n install it\n"
+    assert shown == [form.box]
+
+
+def test_without_namespace(nb, wire, shown):
+    form = Form(nb, shown)
+    form.submit("sort a list")
+    assert wire.queries == [CODE + "sort a list"]
+
+
+def test_forms_are_independent(nb, wire, shown):
+    first, second = Form(nb, shown), Form(nb, shown, {"k": 1.5})
+    first.drop.value = "Debug Code"
+    second.drop.value = "Apply PCA"
+    first.text.value = "Traceback"
+    assert second.text.value == promptbook.prompts_list["Apply PCA"]
+    assert second.text.placeholder == PLACEHOLDER + "."
+    second.submit()
+    first.submit()
+    assert wire.queries[0].endswith(CODE + ": " + promptbook.prompts_list["Apply PCA"])
+    assert "name: k, type: <class 'float'>" in wire.queries[0]
+    assert wire.queries[1] == DEBUG + "Traceback"
+
+
+def test_bad_namespace_fails_at_each_submit(nb, wire, shown):
+    form = Form(nb, shown, [("a", 1)])
+    on_click = form.handlers()[0]
+    for _ in range(2):
+        with pytest.raises(TypeError, match="Argument 'global_variables' has incorrect type"):
+            on_click(form.button)
+    assert wire.count == 0
+
+
+def _doc(*lines):
+    return "".join("\n        " + line for line in lines) + "\n        "
+
+
+def test_handlers(form):
+    on_click, on_change = form.handlers()
+    assert on_click.__qualname__ == "generate_code.<locals>.on_button_clicked"
+    assert on_change.__qualname__ == "generate_code.<locals>.update_text_box"
+    assert on_click.__doc__ == _doc(
+        "Update the box on the submission of the query", ":param b: button ", ":return:")
+    assert on_change.__doc__ == _doc(
+        "Update the text box with the selected value",
+        ":param change: change in the value of the drop down", ":return: None")
+    assert on_change({"new": "Debug Code"}) is None
+    assert form.text.placeholder == "Enter your error response here."
+    assert form.drop.value == "Select the prompt"
+
+
+def test_dropped_form_is_collected(nb, shown):
+    form = Form(nb, shown, {"n": 1})
+    refs = [weakref.ref(h) for h in form.handlers()]
+    assert len(refs) == 2
+    for widget in (*form.box.children, form.box):
+        widget.close()
+    del form, widget
+    shown.clear()
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
