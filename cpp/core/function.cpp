@@ -178,8 +178,9 @@ Ref get_code(Function* f) {
     if (f->code == nullptr) {
         PyObject* file = PyDict_GetItemString(f->globals, "__file__");
         Ref filename = file && PyUnicode_Check(file) ? Ref::borrow(file) : Ref::borrow(f->module_name);
-        Ref empty = own(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(PyUnicode_AsUTF8(need(filename.get())), f->spec->name, 0)));
+        const char* file_text = PyUnicode_AsUTF8(filename.get());
+        if (file_text == nullptr) throw PyErrorSet{};  // a path with surrogates
+        Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, f->spec->name, 0)));
         Ref replace = own(PyObject_GetAttrString(empty.get(), "replace"));
         Ref kwargs = own(PyDict_New());
         Ref argcount = own(PyLong_FromSsize_t(param_count(f)));

@@ -72,8 +72,7 @@ Ref import_from(const char* module, const char* name) {
     return Ref::steal(value);
 }
 
-Module::Module(PyObject* module)
-    : module_(module), dict_(need(PyModule_GetDict(module))), function_type_(make_function_type(module)) {}
+Module::Module(PyObject* module) : module_(module), dict_(need(PyModule_GetDict(module))) {}
 
 void Module::bind(const char* name, PyObject* value) { need(PyDict_SetItemString(dict_, name, value)); }
 
@@ -88,6 +87,7 @@ void Module::import_from(const char* module, const char* name, const char* as) {
 }
 
 void Module::def(const FunctionSpec& spec) {
+    if (!function_type_) function_type_ = make_function_type(module_);
     Ref fn = make_function(function_type_.get(), module_, spec);
     bind(spec.name, fn.get());
 }

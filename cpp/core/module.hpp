@@ -30,7 +30,7 @@ public:
 private:
     PyObject* module_;     // borrowed; the import machinery owns it
     PyObject* dict_;       // borrowed from the module
-    Ref function_type_;
+    Ref function_type_;  // made with the first function
 };
 
 using ExecFn = void (*)(Module&);

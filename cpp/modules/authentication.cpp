@@ -97,8 +97,8 @@ Ref authenticate_secret(Function& fn, PyObject* const*) {
 /// The token travels unescaped in both the path and the query, as the
 /// service expects it. Certificates are verified: the token is a credential.
 Ref validate_secret(Function& fn, PyObject* const* args) {
-    Ref secret = formatted(args[0]);
     Ref host = service_url(args[1], "/validate-app-token/");
+    Ref secret = formatted(args[0]);
     Ref url = own(PyUnicode_FromFormat("%U%U?api_key=%U", host.get(), secret.get(), secret.get()));
     try {
         Ref method = text("GET");

@@ -27,7 +27,9 @@ constexpr const char* left_out[] = {"In", "Out", "quit", "exit"};
 /// none of IPython's own entries.
 bool described(PyObject* name) {
     if (PyUnicode_CheckExact(name)) {
-        if (PyUnicode_FindChar(name, '_', 0, PyUnicode_GET_LENGTH(name), 1) != -1) return false;
+        Py_ssize_t at = PyUnicode_FindChar(name, '_', 0, PyUnicode_GET_LENGTH(name), 1);
+        if (at == -2) throw PyErrorSet{};
+        if (at != -1) return false;
         for (const char* skip : left_out)
             if (PyUnicode_CompareWithASCIIString(name, skip) == 0) return false;
         return true;
