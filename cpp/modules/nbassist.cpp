@@ -27,9 +27,11 @@ constexpr const char* left_out[] = {"In", "Out", "quit", "exit"};
 /// none of IPython's own entries.
 bool described(PyObject* name) {
     if (PyUnicode_CheckExact(name)) {
-        Py_ssize_t at = PyUnicode_FindChar(name, '_', 0, PyUnicode_GET_LENGTH(name), 1);
+        Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+        Py_ssize_t at = PyUnicode_FindChar(name, '_', 0, length, 1);
         if (at == -2) throw PyErrorSet{};
         if (at != -1) return false;
+        if (length < 2 || length > 4) return true;  // no entry of IPython's can match
         for (const char* skip : left_out)
             if (PyUnicode_CompareWithASCIIString(name, skip) == 0) return false;
         return true;
@@ -72,6 +74,13 @@ void write_formatted(TextBuilder& out, PyObject* value) {
     out.str(s.get());
 }
 
+/// `a, b = pair`, without an iterator for the usual exact 2-tuple.
+std::array<Ref, 2> unpack_pair(PyObject* pair) {
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(pair, 0)), Ref::borrow(PyTuple_GET_ITEM(pair, 1))};
+    return unpack<2>(pair);
+}
+
 /// The column lines of a DataFrame, joined with line feeds.
 void write_columns(TextBuilder& out, PyObject* df, StrCache& dtype_text) {
     Ref dtypes = attr(df, "dtypes");
@@ -80,7 +89,7 @@ void write_columns(TextBuilder& out, PyObject* df, StrCache& dtype_text) {
     Ref it = own(PyObject_GetIter(items.get()));
     bool first = true;
     while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        auto [label, dtype] = unpack<2>(pair.get());
+        auto [label, dtype] = unpack_pair(pair.get());
         if (!first) out.ascii("\n");
         first = false;
         out.ascii(column_lead);
@@ -95,17 +104,29 @@ void write_columns(TextBuilder& out, PyObject* df, StrCache& dtype_text) {
     if (PyErr_Occurred()) throw PyErrorSet{};
 }
 
-/// The value of `name`: one lookup for an exact dict, which has no side
-/// effects to repeat; any other mapping is asked as often as the algorithm
-/// reads it.
-Ref lookup(PyObject* mapping, PyObject* name) {
-    if (PyDict_CheckExact(mapping)) {
-        if (PyObject* v = PyDict_GetItemWithError(mapping, name)) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw PyErrorSet{};
-        PyErr_SetObject(PyExc_KeyError, name);
-        throw PyErrorSet{};
+/// The names to describe, in namespace order, each with its value where the
+/// walk already had it. An exact dict is walked once for both, since looking
+/// a value up again has no effect to repeat; any other mapping is asked for
+/// each value as often as the description reads it.
+std::vector<std::pair<Ref, Ref>> described_entries(PyObject* namespace_) {
+    std::vector<std::pair<Ref, Ref>> entries;
+    if (PyDict_CheckExact(namespace_)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(namespace_);
+        PyObject *name, *value;
+        while (PyDict_Next(namespace_, &pos, &name, &value)) {
+            Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
+            bool keep = described(name);  // may run Python code for a key that is not a str
+            if (PyDict_GET_SIZE(namespace_) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (keep) entries.emplace_back(std::move(held_name), std::move(held_value));
+        }
+        return entries;
     }
-    return own(PyObject_GetItem(mapping, name));
+    Ref it = own(PyObject_GetIter(namespace_));
+    while (Ref name = Ref::steal(PyIter_Next(it.get())))
+        if (described(name.get())) entries.emplace_back(std::move(name), Ref{});
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return entries;
 }
 
 Ref generate_prompt(Function& fn, PyObject* const* args) {
@@ -116,19 +137,14 @@ Ref generate_prompt(Function& fn, PyObject* const* args) {
     PyObject* module_type = reinterpret_cast<PyObject*>(Py_TYPE(os_module.get()));
     Ref data_frame = global(fn, "DataFrame");
     bool exact_dict = PyDict_CheckExact(global_variables);
-
-    std::vector<Ref> names;
-    Ref it = own(PyObject_GetIter(global_variables));
-    while (Ref name = Ref::steal(PyIter_Next(it.get())))
-        if (described(name.get())) names.push_back(std::move(name));
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    auto lookup = [&](PyObject* name) { return own(PyObject_GetItem(global_variables, name)); };
 
     TextBuilder modules, variables;
     modules.ascii(modules_start);
     variables.ascii(variables_start);
     StrCache type_text, dtype_text;
-    for (const Ref& name : names) {
-        Ref value = lookup(global_variables, name.get());
+    for (auto& [name, known_value] : described_entries(global_variables)) {
+        Ref value = exact_dict ? known_value : lookup(name.get());
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
         if (type == module_type) {
             write_formatted(modules, name.get());
@@ -136,21 +152,21 @@ Ref generate_prompt(Function& fn, PyObject* const* args) {
             continue;
         }
         if (!exact_dict) {
-            value = lookup(global_variables, name.get());
+            value = lookup(name.get());
             type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
         }
         variables.ascii(name_lead);
         write_formatted(variables, name.get());
         variables.ascii(type_lead);
         if (type == data_frame.get()) {
-            if (!exact_dict) value = lookup(global_variables, name.get());
+            if (!exact_dict) value = lookup(name.get());
             Ref type_name = attr(type, "__name__");
             write_formatted(variables, type_name.get());
             variables.ascii("\n");
             write_columns(variables, value.get(), dtype_text);
         } else {
             if (!exact_dict) {
-                value = lookup(global_variables, name.get());
+                value = lookup(name.get());
                 type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
             }
             variables.str(type_text.get(type));

@@ -1,0 +1,1 @@
+"""Benchmarks of the native modules against a plain-Python baseline: python -m bench."""
