@@ -122,4 +122,21 @@ Ref with_context(PyObject* ctx, Body&& body) {
         ctx, [](PyObject* entered, void* data) { return (*static_cast<Body*>(data))(entered); }, &body);
 }
 
+/// `try: body() finally: cleanup()`. The body's error is restored after the
+/// cleanup, unless the cleanup raises one of its own.
+template <class Body, class Cleanup>
+void try_finally(Body&& body, Cleanup&& cleanup) {
+    try {
+        body();
+    } catch (const PyErrorSet&) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+        cleanup();
+        PyErr_Restore(t.release(), v.release(), tb.release());
+        throw;
+    }
+    cleanup();
+}
+
 }  // namespace quillon

@@ -286,12 +286,72 @@ Ref template_literal_body(PyObject* value) {
     return s;
 }
 
+// A saved, trusted notebook runs its JavaScript outputs again when it is
+// reopened, and every earlier cell script would then insert its cell once
+// more. So the script's output is emptied as soon as the front end has run
+// it: on its way out through the kernel's display publisher the message is
+// given a display id, and an update with no data follows it. Outside a
+// kernel, or when `display` is not the kernel's, the script is published
+// as it is.
+
+enum OnceCell : std::size_t { once_script, once_display_id, once_tagged, once_cell_count };
+
+/// A display publisher hook: tags our script's message with the display id.
+Ref tag_cell_script(Function& fn, PyObject* const* args) {
+    PyObject* msg = args[0];
+    if (!PyDict_Check(msg)) return Ref::borrow(msg);
+    PyObject* content = PyDict_GetItemString(msg, "content");
+    PyObject* data = content && PyDict_Check(content) ? PyDict_GetItemString(content, "data") : nullptr;
+    PyObject* script = data && PyDict_Check(data) ? PyDict_GetItemString(data, "application/javascript") : nullptr;
+    PyObject* msg_type = PyDict_GetItemString(msg, "msg_type");
+    if (script == nullptr || msg_type == nullptr || !PyUnicode_Check(msg_type) ||
+        PyUnicode_CompareWithASCIIString(msg_type, "display_data") != 0 ||
+        !need(PyObject_RichCompareBool(script, fn.cell(once_script), Py_EQ)))
+        return Ref::borrow(msg);
+    Ref transient = dict({{"display_id", fn.cell(once_display_id)}});
+    need(PyDict_SetItemString(content, "transient", transient.get()));
+    need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, once_tagged), Py_True));
+    return Ref::borrow(msg);
+}
+
+constexpr Param tag_cell_script_params[] = {{"msg"}};
+const FunctionSpec tag_cell_script_spec = {"tag_cell_script", nullptr, tag_cell_script_params, tag_cell_script};
+
+/// The running kernel's display publisher, when it takes hooks.
+Ref kernel_display_publisher() {
+    Ref shell_class = import_from("IPython.core.interactiveshell", "InteractiveShell");
+    if (!truth(call_method(shell_class.get(), "initialized").get())) return {};
+    Ref shell = call_method(shell_class.get(), "instance");
+    Ref publisher = attr(shell.get(), "display_pub");
+    if (!need(PyObject_HasAttrString(publisher.get(), "register_hook"))) return {};
+    return publisher;
+}
+
 void publish_cell(Function& fn, std::string_view head, PyObject* content) {
     Ref body = template_literal_body(content);
     TextBuilder script;
     Ref text_script = script.ascii(head).str(body.get()).ascii(cell_tail).finish();
     Ref javascript = call(global(fn, "Javascript").get(), {text_script.get()});
-    call(global(fn, "display").get(), {javascript.get()});
+
+    Ref publisher = kernel_display_publisher();
+    if (!publisher) {
+        call(global(fn, "display").get(), {javascript.get()});
+        return;
+    }
+    Ref display_id = attr(call_method(import("uuid").get(), "uuid4").get(), "hex");
+    Ref cells = own(PyTuple_New(once_cell_count));
+    PyTuple_SET_ITEM(cells.get(), once_script, need(PyCell_New(text_script.get())));
+    PyTuple_SET_ITEM(cells.get(), once_display_id, need(PyCell_New(display_id.get())));
+    PyTuple_SET_ITEM(cells.get(), once_tagged, need(PyCell_New(Py_False)));
+    Ref hook = make_closure(fn, tag_cell_script_spec, cells);
+
+    call_method(publisher.get(), "register_hook", {hook.get()});
+    try_finally([&] { call(global(fn, "display").get(), {javascript.get()}); },
+                [&] { call_method(publisher.get(), "unregister_hook", {hook.get()}); });
+    if (PyCell_GET(PyTuple_GET_ITEM(cells.get(), once_tagged)) != Py_True) return;
+    Ref nothing = own(PyDict_New());
+    Ref update = import_from("IPython.display", "update_display");
+    call(update.get(), {nothing.get()}, {{"raw", Py_True}, {"display_id", display_id.get()}});
 }
 
 Ref display_next_cell(Function& fn, PyObject* const* args) {
