@@ -1,1 +1,10 @@
 """Benchmarks of the native modules against a plain-Python baseline: python -m bench."""
+
+# The five native modules, in the order their import cost is reported.
+MODULES = [
+    "quillon.validation.credgate",
+    "quillon.validation.authentication",
+    "quillon.velto_gpt_sdk.promptbook",
+    "quillon.velto_gpt_sdk.endpoints",
+    "quillon.velto_gpt_sdk.nbassist",
+]

@@ -23,7 +23,7 @@ import sys
 import time
 import tracemalloc
 
-from bench import baseline, fake, workloads
+from bench import MODULES, baseline, fake, workloads
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -360,13 +360,6 @@ def run_engine(endpoints, quick):
 
 # --- import cost ------------------------------------------------------------------------
 
-MODULES = [
-    "quillon.validation.credgate",
-    "quillon.validation.authentication",
-    "quillon.velto_gpt_sdk.promptbook",
-    "quillon.velto_gpt_sdk.endpoints",
-    "quillon.velto_gpt_sdk.nbassist",
-]
 
 
 def _probe(predlopen):

@@ -31,15 +31,8 @@ import pandas  # noqa: F401
 import requests  # noqa: F401
 import requests.exceptions  # noqa: F401
 
-from bench import fake
+from bench import MODULES, fake
 
-MODULES = [
-    "quillon.validation.credgate",
-    "quillon.validation.authentication",
-    "quillon.velto_gpt_sdk.promptbook",
-    "quillon.velto_gpt_sdk.endpoints",
-    "quillon.velto_gpt_sdk.nbassist",
-]
 
 fake.install()
 requests.get(fake.host("/warm-up"), timeout=20.0)  # requests' own first-use costs

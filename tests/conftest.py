@@ -81,3 +81,27 @@ def prompts(monkeypatch):
     fake = Prompts()
     monkeypatch.setattr(getpass, "getpass", fake)
     return fake
+
+
+# What the credential login prints, line by line.
+NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
+NOT_LOCAL = "USERNAME and PASSWORD are not available locally please add it manually"
+EXPIRED = "Token is expired using the username and password to generate a new token"
+INVALID = "Invalid username and password, program will exit now"
+TOKEN_ERROR = "Error occurred while validating the token"
+LOGIN_ERROR = "Error occurred while validating the credentials"
+
+# A complete store; the password is "s3cr3t".
+COMPLETE = {"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": "czNjcjN0",
+            "VELTO_TOKEN": "old-token", "VELTO_TENANT": "acme"}
+
+# The credential login's functions and their parameters.
+CREDGATE_PARAMS = {
+    "_check_credentials": (),
+    "_update_credentials": ("username", "password", "token", "tenant"),
+    "_encrypt": ("plaintext",),
+    "_decrypt": ("ciphertext",),
+    "authenticate_credentials": (),
+    "_validate_credentials": ("username", "password", "tenant"),
+    "validate_token": ("token", "tenant"),
+}

@@ -11,16 +11,9 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import quillon.validation.credgate as credgate
+from conftest import CREDGATE_PARAMS
 
-PARAMS = {
-    "_check_credentials": (),
-    "_update_credentials": ("username", "password", "token", "tenant"),
-    "_encrypt": ("plaintext",),
-    "_decrypt": ("ciphertext",),
-    "authenticate_credentials": (),
-    "_validate_credentials": ("username", "password", "tenant"),
-    "validate_token": ("token", "tenant"),
-}
+PARAMS = CREDGATE_PARAMS
 KEYS = ["VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT"]
 ANY_HOST = re.compile(r"https://[^/]*\.quillon\.example(/.*)?$")
 HUGE = "x" * 1_000_000

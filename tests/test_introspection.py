@@ -8,16 +8,9 @@ import weakref
 import pytest
 
 import quillon.validation.credgate as credgate
+from conftest import CREDGATE_PARAMS
 
-PARAMS = {
-    "_check_credentials": (),
-    "_update_credentials": ("username", "password", "token", "tenant"),
-    "_encrypt": ("plaintext",),
-    "_decrypt": ("ciphertext",),
-    "authenticate_credentials": (),
-    "_validate_credentials": ("username", "password", "tenant"),
-    "validate_token": ("token", "tenant"),
-}
+PARAMS = CREDGATE_PARAMS
 
 
 def _doc(*lines):

@@ -6,18 +6,10 @@ import pytest
 import requests
 
 import quillon.validation.credgate as credgate
-from conftest import url
+from conftest import EXPIRED, INVALID, LOGIN_ERROR, NOT_LOCAL, NOT_PROVIDED, TOKEN_ERROR, url
+from conftest import COMPLETE as STORED
 
 PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
-NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually"
-NOT_LOCAL = "USERNAME and PASSWORD are not available locally please add it manually"
-EXPIRED = "Token is expired using the username and password to generate a new token"
-INVALID = "Invalid username and password, program will exit now"
-TOKEN_ERROR = "Error occurred while validating the token"
-LOGIN_ERROR = "Error occurred while validating the credentials"
-
-STORED = {"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": "czNjcjN0",  # "s3cr3t"
-          "VELTO_TOKEN": "old-token", "VELTO_TENANT": "acme"}
 TYPED = ("bob@example.org", "hunter2", "beta")
 LOGIN_ACME, LOGIN_BETA = url("acme", "/auth/get_token"), url("beta", "/auth/get_token")
 

@@ -11,16 +11,12 @@ import pytest
 
 import quillon
 import quillon.validation.credgate as credgate
-from conftest import url
+from conftest import COMPLETE, url
+from conftest import EXPIRED as _EXPIRED, INVALID as _INVALID, NOT_LOCAL as _NOT_LOCAL, NOT_PROVIDED as _NOT_PROVIDED
 
 KEYS = ["VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT"]
-NOT_PROVIDED = "USERNAME and PASSWORD are not provided please add it manually\n"
-NOT_LOCAL = "USERNAME and PASSWORD are not available locally please add it manually\n"
-EXPIRED = "Token is expired using the username and password to generate a new token\n"
-INVALID = "Invalid username and password, program will exit now\n"
-
-COMPLETE = {"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": "czNjcjN0",  # "s3cr3t"
-            "VELTO_TOKEN": "old-token", "VELTO_TENANT": "acme"}
+# As printed: one line each.
+NOT_PROVIDED, NOT_LOCAL, EXPIRED, INVALID = (m + "\n" for m in (_NOT_PROVIDED, _NOT_LOCAL, _EXPIRED, _INVALID))
 
 
 def test_absent_store(store, service, capsys):

@@ -23,6 +23,14 @@ inline Ref service_url(PyObject* tenant, const char* path) {
     return own(PyUnicode_FromFormat("https://%U.%s%s", label.get(), service_domain, path));
 }
 
+/// `response.status_code == 200` (or `!=` with `op` Py_NE): the service's
+/// one sign of success.
+inline bool status_is(PyObject* response, int op = Py_EQ) {
+    Ref status = attr(response, "status_code");
+    Ref ok = integer(200);
+    return need(PyObject_RichCompareBool(status.get(), ok.get(), op)) != 0;
+}
+
 inline Ref timeout_value() { return own(PyFloat_FromDouble(request_timeout)); }
 
 }  // namespace quillon

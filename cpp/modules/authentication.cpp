@@ -105,9 +105,7 @@ Ref validate_secret(Function& fn, PyObject* const* args) {
         Ref timeout = timeout_value();
         Ref request = attr(global(fn, "requests").get(), "request");
         Ref response = call(request.get(), {method.get(), url.get()}, {{"timeout", timeout.get()}});
-        Ref status = attr(response.get(), "status_code");
-        Ref ok_status = integer(200);
-        if (need(PyObject_RichCompareBool(status.get(), ok_status.get(), Py_EQ))) return Ref::borrow(Py_True);
+        if (status_is(response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
         say(fn, {text(msg_exception).get(), err.get()});

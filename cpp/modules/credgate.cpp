@@ -159,10 +159,7 @@ Ref validate_credentials(Function& fn, PyObject* const* args) {
         Ref post = attr(global(fn, "requests").get(), "post");
         Ref response = call(post.get(), {url.get()},
                             {{"headers", headers.get()}, {"data", data.get()}, {"timeout", timeout.get()}});
-        Ref status = attr(response.get(), "status_code");
-        Ref ok_status = integer(200);
-        if (need(PyObject_RichCompareBool(status.get(), ok_status.get(), Py_NE)))
-            return tuple({Py_False, Py_None});
+        if (status_is(response.get(), Py_NE)) return tuple({Py_False, Py_None});
         Ref answer = call_method(response.get(), "json");
         Ref key = text("token");
         Ref token = call_method(answer.get(), "get", {key.get()});
@@ -183,9 +180,7 @@ Ref validate_token(Function& fn, PyObject* const* args) {
         Ref timeout = timeout_value();
         Ref get = attr(global(fn, "requests").get(), "get");
         Ref response = call(get.get(), {url.get()}, {{"headers", headers.get()}, {"timeout", timeout.get()}});
-        Ref status = attr(response.get(), "status_code");
-        Ref ok_status = integer(200);
-        return Ref::borrow(boolean(need(PyObject_RichCompareBool(status.get(), ok_status.get(), Py_EQ))));
+        return Ref::borrow(boolean(status_is(response.get())));
     } catch (const PyErrorSet&) {
         catch_exception();
     }

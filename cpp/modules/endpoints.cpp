@@ -64,9 +64,7 @@ Ref invoke_gpt_engine(Function& fn, PyObject* const* args) {
         raise_format(PyExc_ValueError, "request_type must be 'POST' or 'DELETE', got %R", request_type);
     }
 
-    Ref status = attr(response.get(), "status_code");
-    Ref ok_status = integer(200);
-    if (need(PyObject_RichCompareBool(status.get(), ok_status.get(), Py_EQ))) {
+    if (status_is(response.get())) {
         if (truth(streaming)) return response;
         return call_method(response.get(), "json");
     }
