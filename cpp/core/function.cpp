@@ -178,9 +178,8 @@ Ref get_code(Function* f) {
     if (f->code == nullptr) {
         PyObject* file = PyDict_GetItemString(f->globals, "__file__");
         Ref filename = file && PyUnicode_Check(file) ? Ref::borrow(file) : Ref::borrow(f->module_name);
-        const char* file_text = PyUnicode_AsUTF8(filename.get());
-        if (file_text == nullptr) throw PyErrorSet{};  // a path with surrogates
-        Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, f->spec->name, 0)));
+        // The file name goes in as a str: a path need not be valid UTF-8.
+        Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", f->spec->name, 0)));
         Ref replace = own(PyObject_GetAttrString(empty.get(), "replace"));
         Ref kwargs = own(PyDict_New());
         Ref argcount = own(PyLong_FromSsize_t(param_count(f)));
@@ -190,6 +189,7 @@ Ref get_code(Function* f) {
         need(PyDict_SetItemString(kwargs.get(), "co_varnames", f->varnames));
         need(PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()));
         need(PyDict_SetItemString(kwargs.get(), "co_qualname", f->qualname));
+        need(PyDict_SetItemString(kwargs.get(), "co_filename", filename.get()));
         Ref noargs = own(PyTuple_New(0));
         f->code = own(PyObject_Call(replace.get(), noargs.get(), kwargs.get())).release();
     }
@@ -359,12 +359,12 @@ Ref new_function(PyObject* type, const FunctionSpec& spec, PyObject* globals, Re
 
 }  // namespace
 
-PyObject* Function::cell(std::size_t index) const {
+Ref Function::cell(std::size_t index) const {
     if (closure == nullptr || static_cast<Py_ssize_t>(index) >= PyTuple_GET_SIZE(closure))
         raise(PyExc_SystemError, "closure cell out of range");
     PyObject* value = PyCell_GET(PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(index)));
     if (value == nullptr) raise(PyExc_NameError, "free variable referenced before assignment");
-    return value;
+    return Ref::borrow(value);
 }
 
 void check_arguments(const FunctionSpec& spec, PyObject* const* args) {

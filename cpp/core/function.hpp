@@ -69,9 +69,9 @@ struct Function {
     PyObject* annotations;     // built on first use of __annotations__
     PyObject* weakrefs;
 
-    /// The value held by closure cell `index`, borrowed; raises NameError
-    /// for an empty cell.
-    PyObject* cell(std::size_t index) const;
+    /// The value held by closure cell `index`; raises NameError for an
+    /// empty cell.
+    Ref cell(std::size_t index) const;
 };
 
 /// Creates the function type for a module; kept in the module namespace

@@ -64,6 +64,8 @@ private:
     Ref scratch_;
 };
 
+Ref type_of(PyObject* value) { return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value))); }
+
 /// Writes an object as an f-string would insert it.
 void write_formatted(TextBuilder& out, PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
@@ -134,7 +136,9 @@ Ref generate_prompt(Function& fn, PyObject* const* args) {
     if (global_variables == Py_None) return own(PyNumber_Add(base_prompt, query));
 
     Ref os_module = global(fn, "os");  // the specimen of a module object
-    PyObject* module_type = reinterpret_cast<PyObject*>(Py_TYPE(os_module.get()));
+    // Types are held, not borrowed: formatting a name runs Python code that
+    // may reassign a value's __class__ and let the old class go.
+    Ref module_type = type_of(os_module.get());
     Ref data_frame = global(fn, "DataFrame");
     bool exact_dict = PyDict_CheckExact(global_variables);
     auto lookup = [&](PyObject* name) { return own(PyObject_GetItem(global_variables, name)); };
@@ -145,31 +149,31 @@ Ref generate_prompt(Function& fn, PyObject* const* args) {
     StrCache type_text, dtype_text;
     for (auto& [name, known_value] : described_entries(global_variables)) {
         Ref value = exact_dict ? known_value : lookup(name.get());
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
-        if (type == module_type) {
+        Ref type = type_of(value.get());
+        if (type.get() == module_type.get()) {
             write_formatted(modules, name.get());
             modules.ascii("\n");
             continue;
         }
         if (!exact_dict) {
             value = lookup(name.get());
-            type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+            type = type_of(value.get());
         }
         variables.ascii(name_lead);
         write_formatted(variables, name.get());
         variables.ascii(type_lead);
-        if (type == data_frame.get()) {
+        if (type.get() == data_frame.get()) {
             if (!exact_dict) value = lookup(name.get());
-            Ref type_name = attr(type, "__name__");
+            Ref type_name = attr(type.get(), "__name__");
             write_formatted(variables, type_name.get());
             variables.ascii("\n");
             write_columns(variables, value.get(), dtype_text);
         } else {
             if (!exact_dict) {
                 value = lookup(name.get());
-                type = reinterpret_cast<PyObject*>(Py_TYPE(value.get()));
+                type = type_of(value.get());
             }
-            variables.str(type_text.get(type));
+            variables.str(type_text.get(type.get()));
         }
         variables.ascii("\n");
     }
@@ -306,9 +310,9 @@ Ref tag_cell_script(Function& fn, PyObject* const* args) {
     PyObject* msg_type = PyDict_GetItemString(msg, "msg_type");
     if (script == nullptr || msg_type == nullptr || !PyUnicode_Check(msg_type) ||
         PyUnicode_CompareWithASCIIString(msg_type, "display_data") != 0 ||
-        !need(PyObject_RichCompareBool(script, fn.cell(once_script), Py_EQ)))
+        !need(PyObject_RichCompareBool(script, fn.cell(once_script).get(), Py_EQ)))
         return Ref::borrow(msg);
-    Ref transient = dict({{"display_id", fn.cell(once_display_id)}});
+    Ref transient = dict({{"display_id", fn.cell(once_display_id).get()}});
     need(PyDict_SetItemString(content, "transient", transient.get()));
     need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, once_tagged), Py_True));
     return Ref::borrow(msg);
@@ -391,12 +395,16 @@ bool equals(PyObject* value, const char* s) {
 }
 
 Ref on_button_clicked(Function& fn, PyObject* const*) {
-    Ref selected = attr(fn.cell(cell_prompt_drop_down), "value");
+    // The cells' contents are held for the whole call: the widgets' Python
+    // code may rebind the cells meanwhile.
+    Ref drop_down = fn.cell(cell_prompt_drop_down), textbox = fn.cell(cell_question_textbox);
+    Ref global_variables = fn.cell(cell_global_variables);
+    Ref selected = attr(drop_down.get(), "value");
     bool debug_mode = equals(selected.get(), debug_code);
-    Ref query = attr(fn.cell(cell_question_textbox), "value");
+    Ref query = attr(textbox.get(), "value");
     call(global(fn, "generate_code_completion").get(), {},
          {{"query", query.get()},
-          {"global_variables", fn.cell(cell_global_variables)},
+          {"global_variables", global_variables.get()},
           {"debug_mode", boolean(debug_mode)},
           {"jupyter_mode", Py_True}});
     return Ref::borrow(Py_None);
@@ -404,15 +412,15 @@ Ref on_button_clicked(Function& fn, PyObject* const*) {
 
 Ref update_text_box(Function& fn, PyObject* const* args) {
     Ref selected_value = item(args[0], "new");
-    PyObject* textbox = fn.cell(cell_question_textbox);
+    Ref textbox = fn.cell(cell_question_textbox);
     if (equals(selected_value.get(), select_prompt)) {
-        set_attr(textbox, "placeholder", text(placeholder_query).get());
+        set_attr(textbox.get(), "placeholder", text(placeholder_query).get());
     } else if (equals(selected_value.get(), debug_code)) {
-        set_attr(textbox, "placeholder", text(placeholder_error).get());
+        set_attr(textbox.get(), "placeholder", text(placeholder_error).get());
     } else {
-        set_attr(textbox, "placeholder", text(placeholder_query).get());
+        set_attr(textbox.get(), "placeholder", text(placeholder_query).get());
         Ref prompt = own(PyObject_GetItem(global(fn, "prompt_sample_list").get(), selected_value.get()));
-        set_attr(textbox, "value", prompt.get());
+        set_attr(textbox.get(), "value", prompt.get());
     }
     return Ref::borrow(Py_None);
 }

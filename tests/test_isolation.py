@@ -1,0 +1,162 @@
+"""One interpreter per process, one initialisation per module; each case in a fresh process."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quillon
+
+MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.promptbook",
+           "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist"]
+CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+PRELUDE = r'''
+import base64, getpass, importlib, json, os, sys, tempfile, warnings
+import _xxsubinterpreters as interpreters
+import responses
+import quillon.validation.credgate as credgate
+
+MODULES = %r
+store = os.path.join(tempfile.mkdtemp(), "secret.json")
+with open(store, "w") as f:
+    json.dump({"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": base64.b64encode(b"pw").decode(),
+               "VELTO_TOKEN": "tok", "VELTO_TENANT": "acme"}, f)
+credgate.secret_file_path = store
+verdicts = []  # status of each token check to come; 200 once they run out
+
+def token_check(request):
+    return (verdicts.pop(0) if verdicts else 200), {}, ""
+
+mock = responses.RequestsMock(assert_all_requests_are_fired=False)
+mock.start()
+mock.add_callback(responses.GET, "https://acme.quillon.example/", callback=token_check)
+mock.post("https://acme.quillon.example/auth/get_token", status=401)
+
+def in_subinterpreter(statement):
+    """'ok', or the exception's type and text, of one statement run in a new interpreter."""
+    path = os.path.join(tempfile.mkdtemp(), "outcome")
+    interp = interpreters.create()
+    try:
+        interpreters.run_string(interp, (
+            f"try:\n    {statement}\n    outcome = 'ok'\n"
+            f"except BaseException as err:\n    outcome = type(err).__name__ + ': ' + str(err)\n"
+            f"open({path!r}, 'w').write(outcome)\n"))
+    finally:
+        interpreters.destroy(interp)
+    with open(path) as f:
+        return f.read()
+
+def report(**values):
+    print("RESULT " + json.dumps(values))
+''' % (MODULES,)
+
+
+def run(body, env=None):
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+                          capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads([line for line in done.stdout.splitlines() if line.startswith("RESULT ")][-1][7:])
+
+
+def test_second_interpreter_is_refused_each_module():
+    result = run('''
+        loaded = [importlib.import_module(name) for name in MODULES]
+        refused = {name: in_subinterpreter(f"import {name}") for name in MODULES}
+        ep = sys.modules["quillon.velto_gpt_sdk.endpoints"]
+        report(refused=refused, same=[sys.modules[n] is m for n, m in zip(MODULES, loaded)],
+               still_works=credgate._decrypt(credgate._encrypt("pé")), token=ep.auth_token)
+    ''')
+    assert result == {"refused": {name: "ImportError: " + CHANGE for name in MODULES},
+                      "same": [True] * 5, "still_works": "pé", "token": "tok"}
+
+
+def test_first_interpreter_keeps_the_module():
+    result = run('''
+        first = in_subinterpreter("import quillon.velto_gpt_sdk.promptbook as p; assert len(p.prompts_list) == 27")
+        try:
+            import quillon.velto_gpt_sdk.promptbook
+            main = "imported"
+        except ImportError as err:
+            main = str(err)
+        report(first=first, main=main, listed="quillon.velto_gpt_sdk.promptbook" in sys.modules,
+               credgate_here=credgate._encrypt("x"))
+    ''')
+    assert result == {"first": "ok", "main": CHANGE, "listed": False, "credgate_here": "eA=="}
+
+
+def test_reload_and_reimport_do_not_initialise_again():
+    result = run('''
+        loaded = {name: importlib.import_module(name) for name in MODULES}
+        filters = len(warnings.filters)
+        requests_before = len(mock.calls)
+        credgate.secret_file_path = "kept"
+        sys.modules["quillon.validation.authentication"].secret_file_path = "kept"
+        sys.modules["quillon.velto_gpt_sdk.endpoints"].auth_token = "kept"
+        catalogue = sys.modules["quillon.velto_gpt_sdk.promptbook"].prompts_list
+        outcome = {}
+        for name, module in loaded.items():
+            functions = {k: v for k, v in vars(module).items() if callable(v) and not isinstance(v, type)}
+            reloaded = importlib.reload(module)
+            del sys.modules[name]
+            again = importlib.import_module(name)
+            outcome[name] = [reloaded is module, again is module, sys.modules[name] is module,
+                             all(getattr(module, k) is v for k, v in functions.items())]
+        report(outcome=outcome, requests=len(mock.calls) - requests_before, filters=len(warnings.filters) - filters,
+               kept=[credgate.secret_file_path, sys.modules["quillon.validation.authentication"].secret_file_path,
+                     sys.modules["quillon.velto_gpt_sdk.endpoints"].auth_token],
+               catalogue=sys.modules["quillon.velto_gpt_sdk.promptbook"].prompts_list is catalogue)
+    ''')
+    assert result == {"outcome": {name: [True] * 4 for name in MODULES}, "requests": 0, "filters": 0,
+                      "kept": ["kept"] * 3, "catalogue": True}
+
+
+@pytest.mark.parametrize("failure", ["missing dependency", "own login refused"])
+def test_failed_assistant_import_runs_again_cleanly(failure):
+    result = run(f'''
+        failure = {failure!r}
+        def no_input(prompt=""):
+            raise EOFError
+        getpass.getpass = no_input
+        if failure == "missing dependency":
+            sys.modules["openai"] = None  # its import fails before the engine client's
+        else:
+            verdicts.extend([200, 401])  # the engine client logs in, the assistant's own login is refused
+        try:
+            import quillon.velto_gpt_sdk.nbassist
+            first = "imported"
+        except Exception as err:
+            first = type(err).__name__
+        left = "quillon.velto_gpt_sdk.nbassist" in sys.modules
+        engine_loaded = "quillon.velto_gpt_sdk.endpoints" in sys.modules
+        engine = sys.modules.get("quillon.velto_gpt_sdk.endpoints")
+        sys.modules.pop("openai", None)
+        import quillon.velto_gpt_sdk.nbassist as nb
+        report(first=first, left=left,
+               engine_loaded=engine_loaded,
+               same_engine=engine is None or sys.modules["quillon.velto_gpt_sdk.endpoints"] is engine,
+               checks=[c.request.method for c in mock.calls], ready=callable(nb.generate_code))
+    ''')
+    if failure == "missing dependency":
+        assert result == {"first": "ModuleNotFoundError", "left": False, "engine_loaded": False, "same_engine": True,
+                          "checks": ["GET", "GET"], "ready": True}
+    else:  # one check for the engine client, a refused check, renewal and prompt, then one more check
+        assert result == {"first": "EOFError", "left": False, "engine_loaded": True, "same_engine": True,
+                          "checks": ["GET", "GET", "POST", "GET"], "ready": True}
+
+
+def test_package_in_a_folder_whose_name_is_not_utf8(tmp_path):
+    site = tmp_path / os.fsdecode(b"caf\xe9")  # a Latin-1 name, as an older system might have made it
+    shutil.copytree(os.path.dirname(quillon.__file__), site / "quillon",
+                    ignore=shutil.ignore_patterns("__pycache__", "secret.json"))
+    env = dict(os.environ, PYTHONPATH=str(site))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent('''
+        import inspect
+        import quillon.validation.credgate as credgate
+        assert "\\udce9" in credgate.__file__
+        print(inspect.signature(credgate.validate_token))
+    ''')], capture_output=True, text=True, timeout=60, env=env)
+    assert (done.returncode, done.stdout) == (0, "(token, tenant)\n"), done.stderr[-2000:]

@@ -1,0 +1,296 @@
+"""The four requests against a misbehaving network, all on loopback.
+
+A small CONNECT proxy on 127.0.0.1 stands between the SDK and "the service": requests
+reaches it through HTTPS_PROXY, and the proxy picks its misbehaviour from the tenant label
+of the host it is asked to tunnel to (so cases can run side by side). Behind the tunnel it
+speaks TLS itself, with a certificate from a CA that REQUESTS_CA_BUNDLE trusts, or from one
+that nobody trusts. Names other than IP literals never reach a resolver.
+"""
+import re
+import socket
+import socketserver
+import ssl
+import sys
+import threading
+import time
+
+import pytest
+import requests
+import trustme
+
+import quillon.validation.authentication as authentication
+import quillon.validation.credgate as credgate
+from _notebook import nb  # noqa: F401  (fixture)
+from conftest import LOGIN_ERROR, TOKEN_ERROR
+
+TIMEOUT = 20.0  # what the login, token check and app-token check wait
+PROXY_VARIABLES = ["HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "NO_PROXY", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE"]
+TRIED = []
+
+APP_INVALID = "Provided token is invalid. Please provide a valid token"
+
+
+class Proxy(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, trusted, untrusted):
+        super().__init__(("127.0.0.1", 0), Tunnel)
+        self.trusted, self.untrusted = trusted, untrusted
+        self.release = threading.Event()  # ends every connection held open
+        self.connects = []
+
+
+def read_request(sock):
+    """The head and, when it announces one, the body: answering with unread data in the
+    socket would make the close a reset, which the client may see before the answer."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+    while length and len(body) < int(length.group(1)):
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head
+
+
+def http(body, content_type="application/json"):
+    return (f"HTTP/1.1 200 OK\r\nContent-Type: {content_type}\r\nContent-Length: {len(body)}\r\n\r\n"
+            + body).encode()
+
+
+class Tunnel(socketserver.BaseRequestHandler):
+    ANSWERS = {
+        "answers": http('{"token": "t", "completion": "x = 1"}'),
+        "not-json": http("not json!", "text/html"),
+        "cut-body": b'HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{"tok',
+        "hang-up": b"",  # the request is read, then the line drops
+        "garbage": b"\x00\x01\x02 this is not HTTP\r\n\r\n",
+    }
+
+    def handle(self):
+        server, sock = self.server, self.request
+        sock.settimeout(60)
+        head = read_request(sock)
+        target = head.split(b"\r\n", 1)[0].decode(errors="replace")
+        server.connects.append(target)
+        mode = target.split(" ")[1].split(".")[0] if target.startswith("CONNECT ") else "?"
+        if mode == "bad-gateway":
+            sock.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
+            return
+        sock.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        if mode == "silent-tunnel":  # the TLS handshake never gets an answer
+            server.release.wait(60)
+            return
+        context = server.untrusted if mode == "untrusted" else server.trusted
+        try:
+            with context.wrap_socket(sock, server_side=True) as tls:
+                read_request(tls)
+                if mode == "silent-server":  # handshake done, the answer never comes
+                    server.release.wait(60)
+                    return
+                tls.sendall(self.ANSWERS[mode])
+        except (OSError, KeyError):
+            pass
+
+
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("tls")
+    ca, stranger = trustme.CA(), trustme.CA()
+    contexts = []
+    for authority in (ca, stranger):
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        authority.issue_cert("*.quillon.example").configure_cert(context)
+        contexts.append(context)
+    bundle = folder / "ca.pem"
+    ca.cert_pem.write_to_path(str(bundle))
+    return str(bundle), contexts
+
+
+@pytest.fixture
+def proxy(certificates):
+    server = Proxy(*certificates[1])
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    yield server
+    server.release.set()
+    server.shutdown()
+    server.server_close()
+    thread.join(10)
+
+
+@pytest.fixture
+def net(nb, certificates, monkeypatch):
+    """No proxy, no resolver, the CA bundle trusted, and every printed line recorded per thread."""
+    for name in PROXY_VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+        monkeypatch.delenv(name.lower(), raising=False)
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", certificates[0])
+    real_getaddrinfo = socket.getaddrinfo
+
+    def loopback_only(host, *args, **kwargs):
+        try:
+            socket.inet_pton(socket.AF_INET, host)
+        except (OSError, TypeError):
+            raise socket.gaierror(socket.EAI_NONAME, "Name or service not known") from None
+        return real_getaddrinfo(host, *args, **kwargs)
+
+    monkeypatch.setattr(socket, "getaddrinfo", loopback_only)
+    printed = {}
+    lock = threading.Lock()
+
+    def record(*args, sep=" ", end="\n", file=None, flush=False):
+        with lock:
+            printed.setdefault(threading.current_thread().name, []).append(sep.join(map(str, args)))
+
+    endpoints = sys.modules["quillon.velto_gpt_sdk.endpoints"]
+    for module in (credgate, authentication, endpoints):
+        monkeypatch.setattr(module, "print", record, raising=False)
+    monkeypatch.setattr(endpoints, "validate_token", lambda token, tenant: True)
+    monkeypatch.setattr(endpoints, "auth_token", "tok")
+    monkeypatch.setattr(endpoints, "QUILLON_ENGINE_URL", endpoints.QUILLON_ENGINE_URL)  # rebound by cases
+    return printed, endpoints, monkeypatch
+
+
+def calls(endpoints, tenant):
+    engine_url = f"https://{tenant}.quillon.example"
+
+    def engine():
+        endpoints.QUILLON_ENGINE_URL = engine_url
+        return endpoints._invoke_gpt_engine("/get-completion", body={"query": "q", "max_tokens": 5})
+
+    return {
+        "token check": lambda: credgate.validate_token("tok", tenant),
+        "login": lambda: credgate._validate_credentials("ada@example.org", "pw", tenant),
+        "app-token check": lambda: authentication._validate_secret("s3cr3t", tenant),
+        "engine": engine,
+    }
+
+
+def start(name, call):
+    """Runs `call` on a thread of its own; every case must end by itself."""
+    box = {}
+
+    def run():
+        started = time.monotonic()
+        try:
+            box["result"] = ("returned", call())
+        except Exception as err:
+            box["result"] = ("raised", err)
+        box["took"] = time.monotonic() - started
+
+    thread = threading.Thread(target=run, name=name, daemon=True)
+    thread.start()
+    return thread, box
+
+
+def finish(thread, box, deadline):
+    thread.join(deadline)
+    assert not thread.is_alive(), f"{thread.name} still running after {deadline} s"
+    return box["result"]
+
+
+def expect_failure(what, result, lines):
+    kind, value = result
+    if what == "token check":
+        assert (result, lines) == (("returned", False), [TOKEN_ERROR])
+    elif what == "login":
+        assert (result, lines) == (("returned", (False, None)), [LOGIN_ERROR])
+    elif what == "app-token check":
+        assert result == ("returned", False) and len(lines) == 2, (result, lines)
+        assert lines[0].startswith("Exception Occurred:  ") and len(lines[0]) > 21 and lines[1] == APP_INVALID
+    else:  # the engine request lets the library's exception through, printing nothing
+        assert kind == "raised" and isinstance(value, requests.exceptions.RequestException), result
+        assert lines == []
+
+
+ANSWERED = {  # tenant label -> what each call gives when the service does answer
+    "answers": {"token check": (("returned", True), []),
+                "login": (("returned", (True, "t")), []),
+                "app-token check": (("returned", True), []),
+                "engine": (("returned", {"token": "t", "completion": "x = 1"}), [])},
+    "not-json": {"token check": (("returned", True), []),
+                 "login": (("returned", (False, None)), [LOGIN_ERROR]),
+                 "app-token check": (("returned", True), []),
+                 "engine": "json"},
+}
+
+
+@pytest.mark.parametrize("fault", ["answers", "not-json", "cut-body", "hang-up", "garbage", "untrusted",
+                                   "bad-gateway", "refused", "unresolvable"])
+def test_fault(net, proxy, fault):
+    printed, endpoints, monkeypatch = net
+    if fault == "refused":
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        closed.close()
+        monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{port}")
+    elif fault != "unresolvable":  # that one goes straight to a name no resolver is asked for
+        monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+    tenant = "acme" if fault in ("refused", "unresolvable") else fault
+    for what, call in calls(endpoints, tenant).items():
+        TRIED.append((fault, what))
+        result = finish(*start(f"{fault}/{what}", call), deadline=30)
+        lines = printed.get(f"{fault}/{what}", [])
+        expected = ANSWERED.get(fault, {}).get(what)
+        if expected == "json":
+            assert result[0] == "raised" and isinstance(result[1], requests.exceptions.JSONDecodeError)
+            assert lines == []
+        elif expected is not None:
+            assert (result, lines) == expected
+        else:
+            expect_failure(what, result, lines)
+    if fault in ("refused", "unresolvable"):
+        assert proxy.connects == []
+    else:
+        assert {c.rsplit(" ", 1)[0] for c in proxy.connects} == {f"CONNECT {tenant}.quillon.example:443"}
+
+
+@pytest.mark.slow
+def test_silent_service(net, proxy):
+    """The three login-side requests give up after their time-out, side by side, so the case
+    takes one time-out, not six; the engine request has none and waits until the line drops."""
+    printed, endpoints, monkeypatch = net
+    monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+    engines, others = {}, {}
+    for tenant in ("silent-tunnel", "silent-server"):
+        for what, call in calls(endpoints, tenant).items():
+            if what == "engine":  # started one by one below: they share the engine's base URL
+                continue
+            TRIED.append((tenant, what))
+            others[f"{tenant}/{what}"] = start(f"{tenant}/{what}", call)
+    for tenant in ("silent-tunnel", "silent-server"):
+        TRIED.append((tenant, "engine"))
+        name = f"{tenant}/engine"
+        endpoints.QUILLON_ENGINE_URL = f"https://{tenant}.quillon.example"
+        engines[name] = start(name, lambda: endpoints._invoke_gpt_engine("/get-completion", body={}))
+        waited = time.monotonic() + 10
+        while len([c for c in proxy.connects if tenant in c]) < 4 and time.monotonic() < waited:
+            time.sleep(0.01)  # until its request is on the line
+    began = time.monotonic()
+    for name, (thread, box) in others.items():
+        result = finish(thread, box, deadline=TIMEOUT + 15)
+        assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 10, (name, box["took"])
+        expect_failure(name.split("/")[1], result, printed.get(name, []))
+    assert time.monotonic() - began < TIMEOUT + 15
+    assert all(thread.is_alive() for thread, _ in engines.values())  # no time-out of its own
+    proxy.release.set()  # the proxy hangs up
+    for name, (thread, box) in engines.items():
+        expect_failure("engine", finish(thread, box, deadline=15), printed.get(name, []))
+
+
+@pytest.fixture(scope="module", autouse=True)
+def summary(request):
+    yield
+    if TRIED:
+        faults = sorted({fault for fault, _ in TRIED})
+        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
+            print(f"\nnetwork faults: {len(faults)} faults x requests = {len(TRIED)} tried ({', '.join(faults)})")

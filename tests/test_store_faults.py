@@ -1,0 +1,307 @@
+"""The store under faults: writers killed mid-write, two logins at once, odd permissions,
+and places where it cannot be written."""
+import base64
+import errno
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import quillon.validation.authentication as authentication
+import quillon.validation.credgate as credgate
+
+TEMP_NAME = re.compile(r"secret\.json\.[A-Za-z0-9]{6}$")
+FIGURES = {}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def summary(request):
+    yield
+    if FIGURES:
+        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
+            print("\nstore faults: " + json.dumps(FIGURES))
+
+
+def run_python(script, *args, timeout=120):
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+# --- (a) writers killed at random moments --------------------------------------------------
+
+KILLER = '''
+    import json, os, random, signal, sys, time
+    import quillon.validation.credgate as credgate
+
+    folder, total, kills, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+    path = credgate.secret_file_path = os.path.join(folder, "secret.json")
+    rng = random.Random(seed)
+
+    def state(i):
+        return {"VELTO_USERNAME": "u", "VELTO_PASSWORD": "cA==", "VELTO_TOKEN": f"t{i}", "VELTO_TENANT": "acme"}
+
+    def stored():
+        try:
+            with open(path) as f:
+                return json.load(f)
+        except ValueError:
+            return None
+
+    credgate._update_credentials("u", "p", "t0", "acme")
+    last, figures = 0, dict(runs=0, kills=0, injected=0, corrupt=0, torn_reads=0, reads=0, writes=1)
+    while last < total - 1:
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the writer: rewrites the store until killed or done
+            try:
+                os.close(read_end)
+                os.write(write_end, b"ready\\n")
+                for i in range(last + 1, total):
+                    credgate._update_credentials("u", "p", f"t{i}", "acme")
+                    os.write(write_end, b"%d\\n" % i)
+                os.write(write_end, b"done\\n")
+            finally:
+                os._exit(0)
+        os.close(write_end)
+        pipe = os.fdopen(read_end, "rb")
+        assert pipe.readline() == b"ready\\n"
+        figures["runs"] += 1
+        if figures["kills"] < kills:
+            deadline = time.monotonic() + rng.uniform(0.005, 0.05)
+            while time.monotonic() < deadline:  # read the store while it is being rewritten
+                figures["reads"] += 1
+                figures["torn_reads"] += stored() is None
+            os.kill(pid, signal.SIGKILL)
+            figures["kills"] += 1
+        os.waitpid(pid, 0)
+        lines = pipe.read().split()
+        pipe.close()
+        done = lines[-1:] == [b"done"]
+        completed = [int(x) for x in lines if x != b"done"]
+        figures["injected"] += not done
+        reported = completed[-1] if completed else last
+        now = stored()
+        # the write in flight when the kill came either happened whole or not at all
+        if now not in (state(reported), state(reported + 1)):
+            figures["corrupt"] += 1
+            break
+        last = int(now["VELTO_TOKEN"][1:])
+        figures["writes"] += len(completed) + (last == reported + 1)
+    figures["final"] = stored()["VELTO_TOKEN"]
+    figures["leftovers"] = sorted(n for n in os.listdir(folder) if n != "secret.json")
+    print(json.dumps(figures))
+'''
+
+
+@pytest.mark.slow
+def test_killed_writers_never_leave_a_broken_store(tmp_path):
+    figures = run_python(KILLER, tmp_path, 1000, 20, 20261208)
+    FIGURES.update(killed_writers={k: v for k, v in figures.items() if k != "leftovers"},
+                   temp_files_left_by_kills=len(figures["leftovers"]))
+    assert figures["corrupt"] == 0 and figures["torn_reads"] == 0
+    assert figures["kills"] == figures["injected"] == 20
+    assert figures["writes"] == 1000 and figures["final"] == "t999"
+    # a writer killed between creating and renaming its temporary file leaves that file behind
+    assert all(TEMP_NAME.match(name) for name in figures["leftovers"]), figures["leftovers"]
+
+
+# --- (b) two logins at once ---------------------------------------------------------------------
+
+LOGIN = '''
+    import getpass, itertools, json, os, sys, time
+    import responses
+    import quillon.validation.authentication as authentication
+    import quillon.validation.credgate as credgate
+
+    kind, me, path, rounds, start = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
+    credgate.secret_file_path = authentication.secret_file_path = path
+    typed = {"now": False}
+
+    def login(request):  # only this process's own typed login is accepted
+        ok = json.loads(request.body)["email"] == f"{me}@example.org"
+        return (200, {}, json.dumps({"token": f"{me}-token"})) if ok else (401, {}, "")
+
+    def app_token_check(request):  # only the token typed just now is accepted
+        ok, typed["now"] = typed["now"], False
+        return (200 if ok else 401), {}, ""
+
+    answers = itertools.cycle([f"{me}@example.org", "pw", me])
+    getpass.getpass = lambda prompt="": next(answers)
+
+    def typed_token(prompt=""):
+        typed["now"] = True
+        return f"{me}-secret" if "token" in prompt else me
+
+    authentication.input = typed_token
+    failures, results = [], set()
+    with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
+        mock.get(f"https://{me}.quillon.example/", status=401)
+        mock.add_callback(responses.POST, f"https://{me}.quillon.example/auth/get_token", callback=login)
+        mock.add_callback(responses.GET, f"https://{me}.quillon.example/validate-app-token/{me}-secret",
+                          callback=app_token_check)
+        for other in ("ada", "bob"):
+            if other != me:
+                mock.get(f"https://{other}.quillon.example/", status=401)
+                mock.post(f"https://{other}.quillon.example/auth/get_token", status=401)
+        while time.time() < start:
+            time.sleep(0.001)
+        for _ in range(rounds):
+            try:
+                if kind == "credentials":
+                    results.add(repr(credgate.authenticate_credentials()))
+                else:
+                    results.add(repr(authentication.authenticate_secret()))
+            except Exception as err:
+                failures.append(repr(err))
+    print(json.dumps({"failures": failures, "results": sorted(results)}))
+'''
+
+
+def complete_state(name):
+    return {"VELTO_USERNAME": f"{name}@example.org", "VELTO_PASSWORD": base64.b64encode(b"pw").decode(),
+            "VELTO_TOKEN": f"{name}-token", "VELTO_TENANT": name}
+
+
+def app_state(name):
+    return {"VELTO_SECRET": f"{name}-secret", "VELTO_TENANT": name}
+
+
+@pytest.mark.parametrize("kinds", [("credentials", "credentials"), ("credentials", "app-token")])
+def test_two_logins_at_once_leave_one_whole_store(tmp_path, kinds):
+    path = tmp_path / "secret.json"
+    start = time.time() + 2.0  # both interpreters are up by then
+    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(LOGIN), kind, name, str(path), "100",
+                               str(start)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for kind, name in zip(kinds, ("ada", "bob"))]
+    states = [complete_state("ada"), complete_state("bob") if kinds[1] == "credentials" else app_state("bob")]
+    reads = torn = 0
+    while any(p.poll() is None for p in procs) and time.time() < start + 60:
+        try:
+            reads += 1
+            assert json.loads(path.read_text()) in states
+        except FileNotFoundError:
+            pass
+        except ValueError:
+            torn += 1
+    outputs = []
+    for p in procs:
+        out, err = p.communicate(timeout=60)
+        assert p.returncode == 0, err[-3000:]
+        outputs.append(json.loads(out.splitlines()[-1]))
+    FIGURES[f"concurrent logins {'+'.join(kinds)}"] = {"reads": reads, "torn_reads": torn}
+    assert torn == 0
+    assert [o["failures"] for o in outputs] == [[], []]
+    assert outputs[0]["results"] == [repr(("ada-token", "ada"))]
+    if kinds[1] == "credentials":
+        assert outputs[1]["results"] == [repr(("bob-token", "bob"))]
+    else:  # the app-token login hands back what it reads back, which the other may have replaced
+        assert set(outputs[1]["results"]) <= {repr(("bob-secret", "bob")), repr((None, None))}
+    assert json.loads(path.read_text()) in states
+    assert os.listdir(tmp_path) == ["secret.json"]
+
+
+# --- (c) permissions --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
+def test_every_rewrite_is_owner_only(store, umask):
+    writers = [lambda i: credgate._update_credentials("u", "p", f"t{i}", "acme"),
+               lambda i: authentication.update_secret(f"s{i}", "acme")]
+    old = os.umask(umask)
+    try:
+        for i in range(30):
+            if i % 3:
+                store.path.chmod((0o644, 0o666, 0o604, 0o400)[i % 4])
+            writers[i % 2](i)
+            info = store.path.stat()
+            assert (stat.S_IMODE(info.st_mode), info.st_uid) == (0o600, os.getuid()), i
+    finally:
+        os.umask(old)
+    assert os.listdir(store.path.parent) == ["secret.json"]
+
+
+# --- (d) places the store cannot be written to --------------------------------------------------------
+
+WRITERS = {
+    "_update_credentials": lambda: credgate._update_credentials("u", "p", "t", "acme"),
+    "update_secret": lambda: authentication.update_secret("s", "acme"),
+}
+
+
+@pytest.mark.parametrize("writer", sorted(WRITERS))
+@pytest.mark.parametrize("place", ["missing folder", "parent is a file", "folder in its place"])
+def test_unwritable_place_gives_oserror(tmp_path, monkeypatch, writer, place):
+    if place == "missing folder":
+        target = tmp_path / "nowhere" / "secret.json"
+    elif place == "parent is a file":
+        (tmp_path / "plain").write_text("x")
+        target = tmp_path / "plain" / "secret.json"
+    else:
+        target = tmp_path / "secret.json"
+        (target / "kept").mkdir(parents=True)
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    monkeypatch.setattr(credgate, "secret_file_path", str(target))
+    monkeypatch.setattr(authentication, "secret_file_path", str(target))
+    with pytest.raises(OSError) as err:
+        WRITERS[writer]()
+    assert err.value.filename == str(target) and err.value.errno in (errno.ENOENT, errno.ENOTDIR, errno.EISDIR)
+    assert sorted(p.name for p in tmp_path.rglob("*")) == before
+
+
+READ_ONLY = '''
+    import errno, json, os, sys
+    import responses
+    import quillon.validation.authentication as authentication
+    import quillon.validation.credgate as credgate
+
+    path = credgate.secret_file_path = authentication.secret_file_path = sys.argv[1]
+    with open(path, "rb") as f:
+        old = f.read()
+    typed = iter(["bob@example.org", "pw", "acme"])
+    credgate.getpass.getpass = lambda prompt="": next(typed)
+    outcomes = {}
+    with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
+        mock.get("https://acme.quillon.example/", status=401)
+        mock.post("https://acme.quillon.example/auth/get_token", json={"token": "new"})
+        for name, write in [("_update_credentials", lambda: credgate._update_credentials("u", "p", "t", "acme")),
+                            ("update_secret", lambda: authentication.update_secret("s", "acme")),
+                            ("typed login", lambda: credgate.authenticate_credentials())]:
+            try:
+                write()
+                outcomes[name] = "written"
+            except OSError as err:
+                outcomes[name] = [errno.errorcode[err.errno], err.filename == path]
+    with open(path, "rb") as f:
+        outcomes["intact"] = f.read() == old
+    outcomes["folder"] = sorted(os.listdir(os.path.dirname(path)))
+    print(json.dumps(outcomes))
+'''
+
+
+def test_read_only_package_folder_keeps_old_store(tmp_path):
+    if shutil.which("unshare") is None or subprocess.run(
+            ["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no private mount namespace here (unshare -m), so no read-only bind mount; "
+                    "root ignores permission bits, so chmod cannot stand in for it")
+    folder = tmp_path / "pkg"
+    folder.mkdir()
+    store = folder / "secret.json"
+    store.write_text(json.dumps({"VELTO_SECRET": "old", "VELTO_TENANT": "acme"}))
+    shell = ('mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && '
+             'exec "$2" -c "$3" "$4"')
+    done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", shell, "sh",
+                           folder, sys.executable, textwrap.dedent(READ_ONLY), store],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    outcomes = json.loads(done.stdout.splitlines()[-1])
+    assert outcomes == {"_update_credentials": ["EROFS", True], "update_secret": ["EROFS", True],
+                        "typed login": ["EROFS", True], "intact": True, "folder": ["secret.json"]}
