@@ -99,6 +99,15 @@ std::array<Ref, N> unpack(PyObject* value) {
     return items;
 }
 
+/// The exception in the error indicator, taken out of it and normalised,
+/// with its traceback attached; `restore()` puts it back.
+struct PendingError {
+    Ref type, value, traceback;
+
+    static PendingError take();
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+
 /// A new tuple of the given objects (borrowed).
 Ref tuple(std::initializer_list<PyObject*> items);
 
@@ -129,11 +138,9 @@ void try_finally(Body&& body, Cleanup&& cleanup) {
     try {
         body();
     } catch (const PyErrorSet&) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
+        PendingError error = PendingError::take();
         cleanup();
-        PyErr_Restore(t.release(), v.release(), tb.release());
+        error.restore();
         throw;
     }
     cleanup();

@@ -169,14 +169,18 @@ Ref dict(std::initializer_list<Kw> items) {
     return d;
 }
 
-Ref catch_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+PendingError PendingError::take() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
-    if (tb && v) need(PyException_SetTraceback(v.get(), tb.get()));
-    return v;
+    PendingError error{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    if (error.traceback && error.value) need(PyException_SetTraceback(error.value.get(), error.traceback.get()));
+    return error;
+}
+
+Ref catch_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+    return PendingError::take().value;
 }
 
 Ref with_context(PyObject* ctx, Ref (*body)(PyObject*, void*), void* data) {
@@ -186,15 +190,12 @@ Ref with_context(PyObject* ctx, Ref (*body)(PyObject*, void*), void* data) {
     try {
         result = body(entered.get(), data);
     } catch (const PyErrorSet&) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(traceback);
-        if (!t) throw;
-        if (tb) need(PyException_SetTraceback(v.get(), tb.get()));
-        Ref suppress = call(exit.get(), {t.get(), v.get(), tb ? tb.get() : Py_None});
+        PendingError error = PendingError::take();
+        if (!error.type) throw;
+        PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
+        Ref suppress = call(exit.get(), {error.type.get(), error.value.get(), traceback});
         if (truth(suppress.get())) return Ref::borrow(Py_None);
-        PyErr_Restore(t.release(), v.release(), tb.release());
+        error.restore();
         throw;
     }
     call(exit.get(), {Py_None, Py_None, Py_None});
