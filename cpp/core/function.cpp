@@ -336,15 +336,21 @@ Ref new_function(PyObject* type, const FunctionSpec& spec, PyObject* globals, Re
                              default_value(spec.params[i].dflt).release());
     }
     Ref name = own(PyUnicode_InternFromString(spec.name));
-    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
-    if (module_name == nullptr) raise(PyExc_SystemError, "module namespace without __name__");
+    // Held from here on: the allocation below can run the cyclic GC, whose
+    // finalizers may rebind the module's __name__ and free the old one.
+    Ref key = own(PyUnicode_FromString("__name__"));
+    Ref module_name = Ref::borrow(PyDict_GetItemWithError(globals, key.get()));
+    if (!module_name) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        raise(PyExc_SystemError, "module namespace without __name__");
+    }
 
     auto* f = PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(type));
     if (f == nullptr) throw PyErrorSet{};
     f->vectorcall = vectorcall;
     f->spec = &spec;
     f->globals = Py_NewRef(globals);
-    f->module_name = Py_NewRef(module_name);
+    f->module_name = module_name.release();
     f->name = name.release();
     f->qualname = qualname ? qualname.release() : Py_NewRef(f->name);
     f->varnames = varnames.release();

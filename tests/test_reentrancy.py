@@ -1,0 +1,68 @@
+"""Python code that runs in the middle of a native call (a finalizer started by the
+cyclic GC) cannot pull an object out from under it. Each case runs in a child interpreter: before these were fixed they
+ended in a segmentation fault, or in an AddressSanitizer report in the sanitizer run."""
+import json
+import subprocess
+import sys
+import textwrap
+
+PRELUDE = r'''
+import base64, gc, json, os, tempfile
+import responses
+import quillon.validation.credgate as credgate
+
+store = os.path.join(tempfile.mkdtemp(), "secret.json")
+with open(store, "w") as f:
+    json.dump({"VELTO_USERNAME": "u", "VELTO_PASSWORD": base64.b64encode(b"pw").decode(),
+               "VELTO_TOKEN": "tok", "VELTO_TENANT": "acme"}, f)
+credgate.secret_file_path = store
+with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
+    mock.get("https://acme.quillon.example/", status=200)
+    from quillon.velto_gpt_sdk import nbassist
+
+def report(**values):
+    print("RESULT " + json.dumps(values))
+'''
+
+
+def run_child(body):
+    script = PRELUDE + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-3000:]}"
+    return json.loads([line for line in done.stdout.splitlines() if line.startswith("RESULT ")][-1][7:])
+
+
+def test_closure_made_while_finalizers_rebind_the_module_name():
+    # Each collection frees the module's current __name__ and leaves a new
+    # cycle behind, so the GC that an allocation starts always has work.
+    result = run_child('''
+        class Renamer:
+            def __init__(self, n):
+                self.n, self.cycle = n, self
+            def __del__(self):
+                nbassist.__name__ = "".join(["renamed-", str(self.n)])
+                Renamer(self.n + 1)
+
+        import ipywidgets
+        handlers = []
+
+        class Button(ipywidgets.Button):
+            def on_click(self, handler):
+                handlers.append(handler)
+                super().on_click(handler)
+
+        widgets = type(ipywidgets)("widgets")
+        for name in ("Dropdown", "HTML", "Textarea", "VBox"):
+            setattr(widgets, name, getattr(ipywidgets, name))
+        widgets.Button = Button
+        nbassist.widgets, nbassist.display = widgets, lambda *objects: None
+        nbassist.__name__ = "".join(["renamed-", "start"])
+        Renamer(0)
+        gc.set_threshold(1, 1, 1)
+        for _ in range(50):
+            nbassist.generate_code()
+        gc.set_threshold(700, 10, 10)
+        report(modules=sorted({type(h.__module__).__name__ for h in handlers}),
+               names=sorted({h.__qualname__ for h in handlers}), count=len(handlers))
+    ''')
+    assert result == {"modules": ["str"], "names": ["generate_code.<locals>.on_button_clicked"], "count": 50}
