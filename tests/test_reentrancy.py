@@ -1,5 +1,6 @@
 """Python code that runs in the middle of a native call (a finalizer started by the
-cyclic GC) cannot pull an object out from under it. Each case runs in a child interpreter: before these were fixed they
+cyclic GC, the __eq__ of a hostile key or str subclass) cannot pull an object out
+from under it. Each case runs in a child interpreter: before these were fixed they
 ended in a segmentation fault, or in an AddressSanitizer report in the sanitizer run."""
 import json
 import subprocess
@@ -66,3 +67,91 @@ def test_closure_made_while_finalizers_rebind_the_module_name():
                names=sorted({h.__qualname__ for h in handlers}), count=len(handlers))
     ''')
     assert result == {"modules": ["str"], "names": ["generate_code.<locals>.on_button_clicked"], "count": 50}
+
+
+HOOK_CHILD = '''
+    from IPython.core.displaypub import DisplayPublisher
+    from IPython.core.interactiveshell import InteractiveShell
+
+    class Publisher(DisplayPublisher):
+        """Hands the hooks messages built by `hostile` around the real script."""
+        hooks, seen = [], []
+        def register_hook(self, hook):
+            self.hooks.append(hook)
+        def unregister_hook(self, hook):
+            self.hooks.remove(hook)
+        def publish(self, data, metadata=None, **kwargs):
+            if "application/javascript" not in data:
+                return  # the update that empties a tagged script
+            for hook in list(self.hooks):
+                msg = hostile(data["application/javascript"])
+                result = hook(msg)
+                self.seen.append(sorted(map(str, msg)) if isinstance(msg, dict) else repr(msg))
+                self.seen.append(result is msg)
+
+    shell = InteractiveShell.instance()
+    shell.display_pub = Publisher(shell=shell)
+    outcome = "published"
+    try:
+        nbassist.display_next_cell("x = 1")
+    except Exception as err:
+        outcome = type(err).__name__ + ": " + str(err)
+    report(outcome=outcome, seen=Publisher.seen)
+'''
+
+HOSTILE = {
+    # a str subclass equal to the script whose __eq__ empties the whole message
+    "script that clears the message": '''
+        def hostile(script):
+            class Sly(str):
+                def __eq__(self, other):
+                    msg.clear()
+                    return str.__eq__(self, other)
+                __hash__ = str.__hash__
+            msg = {"msg_type": "display_data", "content": {"data": {"application/javascript": Sly(script)}}}
+            return msg
+    ''',
+    # a key sharing the hash of "data": comparing it with the looked-up key
+    # runs its __eq__, which drops the dict being searched
+    "colliding key that drops the content": '''
+        def hostile(script):
+            class Collider:
+                def __hash__(self):
+                    return hash("data")
+                def __eq__(self, other):
+                    if armed:
+                        msg.clear()
+                    return False
+            armed = False
+            msg = {"msg_type": "display_data",
+                   "content": {Collider(): 1, "data": {"application/javascript": script}}}
+            armed = True
+            return msg
+    ''',
+    "colliding key that raises": '''
+        def hostile(script):
+            class Collider:
+                def __hash__(self):
+                    return hash("content")
+                def __eq__(self, other):
+                    if armed:
+                        raise RuntimeError("no comparing me")
+                    return False
+            armed = False
+            msg = {"msg_type": "display_data", Collider(): 1,
+                   "content": {"data": {"application/javascript": script}}}
+            armed = True
+            return msg
+    ''',
+}
+
+
+def test_display_hook_survives_hostile_messages():
+    results = {case: run_child(textwrap.dedent(setup) + textwrap.dedent(HOOK_CHILD))
+               for case, setup in HOSTILE.items()}
+    # A message that is not plainly ours goes on unchanged and untagged.
+    assert results["script that clears the message"] == {"outcome": "published",
+                                                         "seen": [["content", "msg_type"], True]}
+    assert results["colliding key that drops the content"] == {"outcome": "published", "seen": [[], True]}
+    # An error raised inside the lookup is not swallowed.
+    assert results["colliding key that raises"] == {"outcome": "RuntimeError: no comparing me", "seen": []}

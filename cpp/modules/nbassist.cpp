@@ -300,22 +300,40 @@ Ref template_literal_body(PyObject* value) {
 
 enum OnceCell : std::size_t { once_script, once_display_id, once_tagged, once_cell_count };
 
+/// `mapping[key]` of an exact dict with an exact-str key, held; empty when
+/// `mapping` is not an exact dict or lacks the key.
+Ref dict_entry(PyObject* mapping, const char* key) {
+    if (mapping == nullptr || !PyDict_CheckExact(mapping)) return {};
+    Ref k = text(key);
+    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, k.get()));
+    if (!value && PyErr_Occurred()) throw PyErrorSet{};
+    return value;
+}
+
 /// A display publisher hook: tags our script's message with the display id.
+/// Everything taken out of the message is held: the lookups can run the
+/// `__eq__` of a key whose hash collides, and that code may change the
+/// message. Only exact dicts and an exact str script can be ours, so the
+/// comparison runs no Python code.
 Ref tag_cell_script(Function& fn, PyObject* const* args) {
-    PyObject* msg = args[0];
-    if (!PyDict_Check(msg)) return Ref::borrow(msg);
-    PyObject* content = PyDict_GetItemString(msg, "content");
-    PyObject* data = content && PyDict_Check(content) ? PyDict_GetItemString(content, "data") : nullptr;
-    PyObject* script = data && PyDict_Check(data) ? PyDict_GetItemString(data, "application/javascript") : nullptr;
-    PyObject* msg_type = PyDict_GetItemString(msg, "msg_type");
-    if (script == nullptr || msg_type == nullptr || !PyUnicode_Check(msg_type) ||
-        PyUnicode_CompareWithASCIIString(msg_type, "display_data") != 0 ||
-        !need(PyObject_RichCompareBool(script, fn.cell(once_script).get(), Py_EQ)))
-        return Ref::borrow(msg);
+    Ref msg = Ref::borrow(args[0]);
+    Ref msg_type = dict_entry(msg.get(), "msg_type");
+    if (!msg_type || !PyUnicode_CheckExact(msg_type.get()) ||
+        PyUnicode_CompareWithASCIIString(msg_type.get(), "display_data") != 0)
+        return msg;
+    Ref content = dict_entry(msg.get(), "content");
+    Ref data = dict_entry(content.get(), "data");
+    Ref script = dict_entry(data.get(), "application/javascript");
+    Ref ours = fn.cell(once_script);
+    if (!script || !PyUnicode_CheckExact(script.get()) || !ours || !PyUnicode_CheckExact(ours.get()))
+        return msg;
+    int same = PyUnicode_Compare(script.get(), ours.get());
+    if (same == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (same != 0) return msg;
     Ref transient = dict({{"display_id", fn.cell(once_display_id).get()}});
-    need(PyDict_SetItemString(content, "transient", transient.get()));
+    need(PyDict_SetItemString(content.get(), "transient", transient.get()));
     need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, once_tagged), Py_True));
-    return Ref::borrow(msg);
+    return msg;
 }
 
 constexpr Param tag_cell_script_params[] = {{"msg"}};
