@@ -190,6 +190,22 @@ def test_transport_error_is_reported(service, capsys):
     assert lines(capsys) == ["Exception Occurred:  " + str(err), INVALID]
 
 
+@pytest.mark.parametrize("token", ["s3cr3t-app-token", "tok en/with?odd&chars#", "ünïcode-tøken"])
+def test_transport_error_never_prints_the_token(service, capsys, token):
+    # The error of requests quotes the URL, which holds the token twice.
+    def unreachable(request):
+        raise requests.exceptions.ConnectionError(f"cannot reach {request.url} ({request.path_url})")
+
+    service.add_callback(responses.GET, ANY, callback=unreachable)
+    assert authentication._validate_secret(token, "acme") is False
+    out = capsys.readouterr().out
+    quoted = {requests.utils.requote_uri(token), requests.utils.quote(token, safe="")}
+    assert all(spelling not in out for spelling in {token, *quoted}), out
+    first, second = out.splitlines()
+    assert first.startswith("Exception Occurred:  cannot reach https://acme.quillon.example/validate-app-token/***")
+    assert second == INVALID
+
+
 def test_keyboard_interrupt_propagates(service, capsys):
     def interrupt(request):
         raise KeyboardInterrupt

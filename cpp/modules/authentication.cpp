@@ -94,6 +94,24 @@ Ref authenticate_secret(Function& fn, PyObject* const*) {
     return call(global(fn, "_get_secret").get());
 }
 
+/// The text of `err` with every spelling of `secret` that an HTTP error can
+/// quote (as typed, or percent-encoded in the URL) blotted out: the line is
+/// printed into the notebook, which may be saved and shared.
+Ref without_secret(PyObject* err, PyObject* secret) {
+    Ref message = str(err);
+    if (PyUnicode_GET_LENGTH(secret) == 0) return message;
+    Ref quote = import_from("urllib.parse", "quote");
+    Ref requote = import_from("requests.utils", "requote_uri");
+    Ref nothing_safe = text("");
+    Ref spellings[] = {call(quote.get(), {secret}, {{"safe", nothing_safe.get()}}), call(quote.get(), {secret}),
+                       call(requote.get(), {secret}), Ref::borrow(secret)};
+    Ref blot = text("***");
+    for (const Ref& spelling : spellings)
+        if (PyUnicode_GET_LENGTH(spelling.get()) > 0)
+            message = own(PyUnicode_Replace(message.get(), spelling.get(), blot.get(), -1));
+    return message;
+}
+
 /// The token travels unescaped in both the path and the query, as the
 /// service expects it. Certificates are verified: the token is a credential.
 Ref validate_secret(Function& fn, PyObject* const* args) {
@@ -108,7 +126,7 @@ Ref validate_secret(Function& fn, PyObject* const* args) {
         if (status_is(response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
-        say(fn, {text(msg_exception).get(), err.get()});
+        say(fn, {text(msg_exception).get(), without_secret(err.get(), secret.get()).get()});
     }
     say(fn, {text(msg_invalid).get()});
     return Ref::borrow(Py_False);
