@@ -93,14 +93,12 @@ def test_no_store(store, service, typed, capsys):
     assert store.read() == {"VELTO_SECRET": "xyz", "VELTO_TENANT": "beta"}
 
 
-def test_empty_answers_make_an_invalid_host(store, service, typed, capsys):
+def test_empty_tenant_is_refused_before_any_request(store, service, typed, capsys):
     asked = typed("", "")
-    with pytest.raises(requests.exceptions.RequestException) as sent:
-        requests.request("GET", "https://.quillon.example/validate-app-token/?api_key=")
-    with pytest.raises(PermissionError):
+    with pytest.raises(ValueError, match="invalid tenant ''"):
         authentication.authenticate_secret()
-    assert lines(capsys) == [NOT_PROVIDED, "Exception Occurred:  " + str(sent.value), INVALID]
-    assert asked == PROMPTS and not store.exists()
+    assert lines(capsys) == [NOT_PROVIDED]
+    assert asked == PROMPTS and not store.exists() and len(service.calls) == 0
 
 
 @pytest.mark.parametrize(

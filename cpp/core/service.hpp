@@ -16,12 +16,18 @@ inline constexpr double request_timeout = QUILLON_REQUEST_TIMEOUT;
 /// The text of `value` as an f-string would insert it.
 inline Ref formatted(PyObject* value) { return own(PyObject_Format(value, nullptr)); }
 
+/// Whether `text` (a str) is a DNS label: 1 to 63 ASCII letters, digits and
+/// hyphens, neither first nor last a hyphen. Anything else, put before the
+/// service domain, could name another host ("evil.example/#").
+bool is_label(PyObject* text);
+
+/// The tenant as it goes into host names, when it is a label; else empty.
+Ref tenant_label(PyObject* tenant);
+
 /// "https://" + tenant + "." + service domain + path, the tenant inserted as
-/// formatted text without any encoding.
-inline Ref service_url(PyObject* tenant, const char* path) {
-    Ref label = formatted(tenant);
-    return own(PyUnicode_FromFormat("https://%U.%s%s", label.get(), service_domain, path));
-}
+/// formatted text without any encoding. A tenant that is not a label raises
+/// ValueError, before any request is made.
+Ref service_url(PyObject* tenant, const char* path);
 
 /// `response.status_code == 200` (or `!=` with `op` Py_NE): the service's
 /// one sign of success.

@@ -60,7 +60,7 @@ Ref check_secret(Function& fn, PyObject* const*) {
     Ref secret = member(secret_data.get(), "VELTO_SECRET");
     if (secret.get() == Py_None) return Ref::borrow(Py_False);
     Ref tenant = member(secret_data.get(), "VELTO_TENANT");
-    if (tenant.get() == Py_None) return Ref::borrow(Py_False);
+    if (tenant.get() == Py_None || !tenant_label(tenant.get())) return Ref::borrow(Py_False);
     return call(global(fn, "_validate_secret").get(), {secret.get(), tenant.get()});
 }
 
@@ -71,7 +71,7 @@ Ref get_secret(Function& fn, PyObject* const*) {
     Ref secret = member(secret_data.get(), "VELTO_SECRET");
     if (secret.get() == Py_None) return tuple({Py_None, Py_None});
     Ref tenant = member(secret_data.get(), "VELTO_TENANT");
-    if (tenant.get() == Py_None) return tuple({Py_None, Py_None});
+    if (tenant.get() == Py_None || !tenant_label(tenant.get())) return tuple({Py_None, Py_None});
     return tuple({secret.get(), tenant.get()});
 }
 

@@ -63,6 +63,12 @@ Ref check_credentials(Function& fn, PyObject* const*) {
     Ref password = call(global(fn, "_decrypt").get(), {get("VELTO_PASSWORD").get()});
     Ref token = get("VELTO_TOKEN");
     Ref tenant = get("VELTO_TENANT");
+    // A tenant that is not a host-name label would send the credentials to
+    // another host: such a store is as good as incomplete.
+    if (!tenant_label(tenant.get())) {
+        say(fn, msg_incomplete);
+        return failure3();
+    }
 
     Ref accepted = call(global(fn, "validate_token").get(), {token.get(), tenant.get()});
     if (truth(accepted.get())) return tuple({Py_True, token.get(), tenant.get()});
