@@ -95,6 +95,12 @@ class Tunnel(socketserver.BaseRequestHandler):
                 if mode == "silent-server":  # handshake done, the answer never comes
                     server.release.wait(60)
                     return
+                if mode == "drip":  # a whole answer, one byte every two seconds
+                    for byte in self.ANSWERS["answers"]:
+                        tls.sendall(bytes([byte]))
+                        if server.release.wait(2):
+                            return
+                    return
                 tls.sendall(self.ANSWERS[mode])
         except (OSError, KeyError):
             pass
@@ -285,6 +291,23 @@ def test_silent_service(net, proxy):
     proxy.release.set()  # the proxy hangs up
     for name, (thread, box) in engines.items():
         expect_failure("engine", finish(thread, box, deadline=15), printed.get(name, []))
+
+
+@pytest.mark.slow
+def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
+    """Every read gets a byte well within the per-read time-out, so only a deadline for
+    the whole request ends the three login-side requests, side by side."""
+    printed, endpoints, monkeypatch = net
+    monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+    running = {}
+    for what, call in calls(endpoints, "drip").items():
+        if what != "engine":  # no time limit there, by design
+            TRIED.append(("drip", what))
+            running[what] = start(f"drip/{what}", call)
+    for what, (thread, box) in running.items():
+        result = finish(thread, box, deadline=TIMEOUT + 15)
+        assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 5, (what, box["took"])
+        expect_failure(what, result, printed.get(f"drip/{what}", []))
 
 
 @pytest.fixture(scope="module", autouse=True)

@@ -1,5 +1,8 @@
-// service.cpp: host names of the hosted service.
+// service.cpp: host names of the hosted service and requests bounded by a
+// deadline.
 #include "core/service.hpp"
+
+#include "core/function.hpp"
 
 namespace quillon {
 
@@ -29,6 +32,60 @@ Ref service_url(PyObject* tenant, const char* path) {
                      shown.get());
     }
     return own(PyUnicode_FromFormat("https://%U.%s%s", label.get(), service_domain, path));
+}
+
+namespace {
+
+enum RequestCell : std::size_t { cell_future, cell_request, cell_args, cell_kwargs, request_cell_count };
+
+/// The body of the request thread: runs the request and hands its result,
+/// or whatever it raised, to the future.
+Ref run_request(Function& fn, PyObject* const*) {
+    Ref future = fn.cell(cell_future);
+    Ref request = fn.cell(cell_request), args = fn.cell(cell_args), kwargs = fn.cell(cell_kwargs);
+    PyObject* result = PyObject_Call(request.get(), args.get(), kwargs.get());
+    if (result != nullptr) {
+        Ref held = Ref::steal(result);
+        call_method(future.get(), "set_result", {held.get()});
+    } else {
+        PendingError error = PendingError::take();
+        call_method(future.get(), "set_exception", {error.value.get()});
+    }
+    return Ref::borrow(Py_None);
+}
+
+const FunctionSpec run_request_spec = {"run_request", nullptr, {}, run_request};
+
+}  // namespace
+
+Ref request_within_deadline(const Function& fn, PyObject* request, PyObject* args, PyObject* kwargs) {
+    Ref future = call(import_from("concurrent.futures", "Future").get());
+    Ref cells = own(PyTuple_New(request_cell_count));
+    PyObject* values[request_cell_count] = {future.get(), request, args, kwargs};
+    for (std::size_t i = 0; i < request_cell_count; ++i)
+        PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), need(PyCell_New(values[i])));
+    Ref worker = make_closure(fn, run_request_spec, cells);
+
+    Ref thread_type = import_from("threading", "Thread");
+    Ref name = text("quillon-request");
+    Ref thread = call(thread_type.get(), {}, {{"target", worker.get()}, {"name", name.get()}, {"daemon", Py_True}});
+    call_method(thread.get(), "start");
+
+    Ref timeout = timeout_value();
+    try {
+        return call_method(future.get(), "result", {timeout.get()});
+    } catch (const PyErrorSet&) {
+        // future.result raises TimeoutError both at the deadline and when the
+        // request itself raised one; only an unfinished future is ours.
+        if (!PyErr_ExceptionMatches(PyExc_TimeoutError) || truth(call_method(future.get(), "done").get())) throw;
+        PendingError::take();
+        Ref timeout_error = import_from("requests.exceptions", "Timeout");
+        Ref message = own(PyUnicode_FromFormat("no complete answer from the service within %S seconds",
+                                               timeout.get()));
+        Ref error = call(timeout_error.get(), {message.get()});
+        PyErr_SetObject(timeout_error.get(), error.get());
+        throw PyErrorSet{};
+    }
 }
 
 }  // namespace quillon

@@ -39,4 +39,11 @@ inline bool status_is(PyObject* response, int op = Py_EQ) {
 
 inline Ref timeout_value() { return own(PyFloat_FromDouble(request_timeout)); }
 
+/// `request(*args, **kwargs)`, given `request_timeout` seconds in all for the
+/// connection and the whole answer. The per-read time-out of the HTTP layer
+/// alone lets a service that sends a byte now and then hold a login for
+/// ever, so the request runs on a daemon thread and is abandoned at the
+/// deadline with requests.exceptions.Timeout. `fn` is the calling function.
+Ref request_within_deadline(const Function& fn, PyObject* request, PyObject* args, PyObject* kwargs);
+
 }  // namespace quillon

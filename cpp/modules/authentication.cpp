@@ -122,7 +122,9 @@ Ref validate_secret(Function& fn, PyObject* const* args) {
         Ref method = text("GET");
         Ref timeout = timeout_value();
         Ref request = attr(global(fn, "requests").get(), "request");
-        Ref response = call(request.get(), {method.get(), url.get()}, {{"timeout", timeout.get()}});
+        Ref request_args = tuple({method.get(), url.get()});
+        Ref kwargs = dict({{"timeout", timeout.get()}});
+        Ref response = request_within_deadline(fn, request.get(), request_args.get(), kwargs.get());
         if (status_is(response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();

@@ -163,8 +163,9 @@ Ref validate_credentials(Function& fn, PyObject* const* args) {
         Ref data = call_method(global(fn, "json").get(), "dumps", {body.get()});
         Ref timeout = timeout_value();
         Ref post = attr(global(fn, "requests").get(), "post");
-        Ref response = call(post.get(), {url.get()},
-                            {{"headers", headers.get()}, {"data", data.get()}, {"timeout", timeout.get()}});
+        Ref args = tuple({url.get()});
+        Ref kwargs = dict({{"headers", headers.get()}, {"data", data.get()}, {"timeout", timeout.get()}});
+        Ref response = request_within_deadline(fn, post.get(), args.get(), kwargs.get());
         if (status_is(response.get(), Py_NE)) return tuple({Py_False, Py_None});
         Ref answer = call_method(response.get(), "json");
         Ref key = text("token");
@@ -185,7 +186,9 @@ Ref validate_token(Function& fn, PyObject* const* args) {
     try {
         Ref timeout = timeout_value();
         Ref get = attr(global(fn, "requests").get(), "get");
-        Ref response = call(get.get(), {url.get()}, {{"headers", headers.get()}, {"timeout", timeout.get()}});
+        Ref args = tuple({url.get()});
+        Ref kwargs = dict({{"headers", headers.get()}, {"timeout", timeout.get()}});
+        Ref response = request_within_deadline(fn, get.get(), args.get(), kwargs.get());
         return Ref::borrow(boolean(status_is(response.get())));
     } catch (const PyErrorSet&) {
         catch_exception();
