@@ -4,7 +4,6 @@ import base64
 import errno
 import json
 import os
-import re
 import shutil
 import stat
 import subprocess
@@ -17,7 +16,6 @@ import pytest
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 
-TEMP_NAME = re.compile(r"secret\.json\.[A-Za-z0-9]{6}$")
 FIGURES = {}
 
 
@@ -110,8 +108,8 @@ def test_killed_writers_never_leave_a_broken_store(tmp_path):
     assert figures["corrupt"] == 0 and figures["torn_reads"] == 0
     assert figures["kills"] == figures["injected"] == 20
     assert figures["writes"] == 1000 and figures["final"] == "t999"
-    # a writer killed between creating and renaming its temporary file leaves that file behind
-    assert all(TEMP_NAME.match(name) for name in figures["leftovers"]), figures["leftovers"]
+    # no copy of the credentials outlives its writer
+    assert figures["leftovers"] == []
 
 
 # --- (b) two logins at once ---------------------------------------------------------------------
@@ -305,3 +303,86 @@ def test_read_only_package_folder_keeps_old_store(tmp_path):
     outcomes = json.loads(done.stdout.splitlines()[-1])
     assert outcomes == {"_update_credentials": ["EROFS", True], "update_secret": ["EROFS", True],
                         "typed login": ["EROFS", True], "intact": True, "folder": ["secret.json"]}
+
+
+# --- (e) where the store path leads -----------------------------------------------------------
+
+def test_store_reached_through_a_link_is_written_where_the_link_points(tmp_path, monkeypatch):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    (shared / "real.json").write_text("{}")
+    chain = tmp_path / "pkg"
+    chain.mkdir()
+    (chain / "hop").symlink_to("../shared/real.json")  # relative, and two links deep
+    (chain / "secret.json").symlink_to(chain / "hop")
+    for module in (credgate, authentication):
+        monkeypatch.setattr(module, "secret_file_path", str(chain / "secret.json"))
+    for write, expected in [(lambda: credgate._update_credentials("u", "p", "t", "acme"), "VELTO_USERNAME"),
+                            (lambda: authentication.update_secret("s", "acme"), "VELTO_SECRET")]:
+        write()
+        assert (chain / "secret.json").is_symlink() and (chain / "hop").is_symlink()
+        assert expected in json.loads((shared / "real.json").read_text())
+        assert stat.S_IMODE((shared / "real.json").stat().st_mode) == 0o600
+        assert sorted(os.listdir(shared)) == ["real.json"] and sorted(os.listdir(chain)) == ["hop", "secret.json"]
+
+
+def test_dangling_link_creates_its_target(store, tmp_path, monkeypatch):
+    link = tmp_path / "link.json"
+    link.symlink_to(tmp_path / "made.json")
+    monkeypatch.setattr(authentication, "secret_file_path", str(link))
+    authentication.update_secret("s", "acme")
+    assert link.is_symlink() and json.loads((tmp_path / "made.json").read_text())["VELTO_SECRET"] == "s"
+
+
+def test_link_loop_is_an_oserror(tmp_path, monkeypatch):
+    (tmp_path / "a").symlink_to(tmp_path / "b")
+    (tmp_path / "b").symlink_to(tmp_path / "a")
+    monkeypatch.setattr(authentication, "secret_file_path", str(tmp_path / "a"))
+    with pytest.raises(OSError) as err:
+        authentication.update_secret("s", "acme")
+    assert err.value.errno == errno.ELOOP
+
+
+@pytest.mark.parametrize("kind", ["pathlib", "bytes", "path-like"])
+def test_store_path_can_be_anything_open_takes(tmp_path, monkeypatch, kind):
+    target = tmp_path / "secret.json"
+
+    class PathLike:
+        def __fspath__(self):
+            return str(target)
+
+    path = {"pathlib": target, "bytes": os.fsencode(target), "path-like": PathLike()}[kind]
+    for module in (credgate, authentication):
+        monkeypatch.setattr(module, "secret_file_path", path)
+    credgate._update_credentials("u", "p", "t", "acme")
+    assert json.loads(target.read_text())["VELTO_TOKEN"] == "t"
+    authentication.update_secret("s", "acme")
+    assert authentication._get_secret() == ("s", "acme")
+
+
+@pytest.mark.parametrize("path, error", [(42, TypeError), ("bad\0path", ValueError)])
+def test_store_path_that_open_refuses(monkeypatch, path, error):
+    monkeypatch.setattr(authentication, "secret_file_path", path)
+    with pytest.raises(error):
+        authentication.update_secret("s", "acme")
+
+
+def test_failed_write_says_what_failed_and_where(tmp_path, monkeypatch):
+    target = tmp_path / "nowhere" / "secret.json"
+    monkeypatch.setattr(credgate, "secret_file_path", str(target))
+    with pytest.raises(FileNotFoundError) as err:
+        credgate._update_credentials("u", "p", "t", "acme")
+    assert str(err.value) == (f"[Errno 2] could not save the login in the credential store: cannot create a "
+                              f"file in the store's folder (No such file or directory): '{target}'")
+
+
+def test_leftovers_of_dead_writers_go_and_those_of_live_ones_stay(tmp_path, monkeypatch):
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    dead_pid, live_pid = int(dead.stdout), os.getppid()
+    names = [f"secret.json.{dead_pid}.0.tmp", f"secret.json.{live_pid}.0.tmp", "secret.json.notapid.0.tmp",
+             f"other.json.{dead_pid}.0.tmp", "secret.json.backup"]
+    for name in names:
+        (tmp_path / name).write_text("{}")
+    monkeypatch.setattr(credgate, "secret_file_path", str(tmp_path / "secret.json"))
+    credgate._update_credentials("u", "p", "t", "acme")
+    assert sorted(os.listdir(tmp_path)) == sorted(["secret.json"] + names[1:])
