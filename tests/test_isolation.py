@@ -108,10 +108,13 @@ def test_reload_and_reimport_do_not_initialise_again():
         report(outcome=outcome, requests=len(mock.calls) - requests_before, filters=len(warnings.filters) - filters,
                kept=[credgate.secret_file_path, sys.modules["quillon.validation.authentication"].secret_file_path,
                      sys.modules["quillon.velto_gpt_sdk.endpoints"].auth_token],
-               catalogue=sys.modules["quillon.velto_gpt_sdk.promptbook"].prompts_list is catalogue)
+               catalogue=sys.modules["quillon.velto_gpt_sdk.promptbook"].prompts_list is catalogue,
+               works=[credgate._encrypt("pw"), len(sys.modules["quillon.velto_gpt_sdk.nbassist"].get_prompts()),
+                      sys.modules["quillon.velto_gpt_sdk.nbassist"]._generate_prompt("q", "b", {"n": 1})[-3:],
+                      sys.modules["quillon.validation.authentication"]._get_secret()])
     ''')
     assert result == {"outcome": {name: [True] * 4 for name in MODULES}, "requests": 0, "filters": 0,
-                      "kept": ["kept"] * 3, "catalogue": True}
+                      "kept": ["kept"] * 3, "catalogue": True, "works": ["cHc=", 27, ": q", None]}
 
 
 @pytest.mark.parametrize("failure", ["missing dependency", "own login refused"])

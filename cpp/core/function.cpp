@@ -109,22 +109,15 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     // Rebinding one SDK function to another must end in RecursionError, not
     // in a blown C stack.
     if (Py_EnterRecursiveCall(" while calling a quillon function")) return nullptr;
-    PyObject* result = nullptr;
-    try {
+    PyObject* result = boundary<PyObject*>(nullptr, "a quillon function", [&] {
         std::array<PyObject*, max_params> bound{};
         bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data());
         check_arguments(*f->spec, bound.data());
         Ref r = f->spec->impl(*f, bound.data());
         if (!r && !PyErr_Occurred())
             PyErr_Format(PyExc_SystemError, "%U() returned no result and set no error", f->qualname);
-        result = r.release();
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a quillon function");
-    }
+        return r.release();
+    });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -134,16 +127,8 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
 
 template <auto Fn>
 PyObject* guarded_get(PyObject* self, void*) noexcept {
-    try {
-        return Fn(as_function(self)).release();
-    } catch (const PyErrorSet&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-        return nullptr;
-    }
+    return boundary<PyObject*>(nullptr, "a quillon function attribute",
+                               [&] { return Fn(as_function(self)).release(); });
 }
 
 Ref get_name(Function* f) { return Ref::borrow(f->name); }
@@ -176,8 +161,10 @@ Ref get_annotations(Function* f) {
 /// of this signature would: that is what inspect and pydoc read.
 Ref get_code(Function* f) {
     if (f->code == nullptr) {
-        PyObject* file = PyDict_GetItemString(f->globals, "__file__");
-        Ref filename = file && PyUnicode_Check(file) ? Ref::borrow(file) : Ref::borrow(f->module_name);
+        Ref key = own(PyUnicode_FromString("__file__"));
+        Ref file = Ref::borrow(PyDict_GetItemWithError(f->globals, key.get()));
+        if (!file && PyErr_Occurred()) throw PyErrorSet{};
+        Ref filename = file && PyUnicode_Check(file.get()) ? file : Ref::borrow(f->module_name);
         // The file name goes in as a str: a path need not be valid UTF-8.
         Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", f->spec->name, 0)));
         Ref replace = own(PyObject_GetAttrString(empty.get(), "replace"));

@@ -8,7 +8,10 @@
 #include "core/ref.hpp"
 
 #include <cstddef>
+#include <iterator>
 #include <span>
+#include <type_traits>
+#include <utility>
 
 namespace quillon {
 
@@ -39,9 +42,8 @@ struct Param {
 
 struct Function;
 
-/// The hand-written part of a function: receives already bound and checked
-/// arguments, one per parameter, borrowed. Returns a new reference, or
-/// throws PyErrorSet.
+/// What the function type calls: the bound and checked arguments, one per
+/// parameter, borrowed. Returns a new reference, or throws PyErrorSet.
 using Impl = Ref (*)(Function& self, PyObject* const* args);
 
 struct FunctionSpec {
@@ -50,6 +52,40 @@ struct FunctionSpec {
     std::span<const Param> params;
     Impl impl;
 };
+
+namespace detail {
+
+template <class Args, const auto& Params, Ref (*Body)(Function&, const Args&)>
+Ref call_with_args(Function& self, PyObject* const* args) {
+    constexpr std::size_t n = std::size(Params);
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return Body(self, Args{args[I]...});
+    }(std::make_index_sequence<n>{});
+}
+
+template <Ref (*Body)(Function&)>
+Ref call_without_args(Function& self, PyObject* const*) {
+    return Body(self);
+}
+
+}  // namespace detail
+
+/// A function whose hand-written part (`Body`, an `_impl`) takes its
+/// arguments as `Args`: a struct of one borrowed `PyObject*` per entry of
+/// `Params`, in table order. The compiler checks that the two agree in
+/// number, so an `_impl` cannot read a parameter its table lacks.
+template <class Args, const auto& Params, Ref (*Body)(Function&, const Args&)>
+constexpr FunctionSpec function(const char* name, const char* doc) {
+    static_assert(std::is_aggregate_v<Args> && sizeof(Args) == std::size(Params) * sizeof(PyObject*),
+                  "the argument struct needs one PyObject* per parameter");
+    return {name, doc, Params, detail::call_with_args<Args, Params, Body>};
+}
+
+/// A function without parameters.
+template <Ref (*Body)(Function&)>
+constexpr FunctionSpec function(const char* name, const char* doc) {
+    return {name, doc, {}, detail::call_without_args<Body>};
+}
 
 /// Longest parameter list any SDK function has; binding uses a fixed array.
 inline constexpr std::size_t max_params = 8;
@@ -74,8 +110,8 @@ struct Function {
     Ref cell(std::size_t index) const;
 };
 
-/// Creates the function type for a module; kept in the module namespace
-/// by the caller, since every function it makes refers to it.
+/// Creates the function type for a module; the module keeps it in its
+/// state, and every function it makes refers to it.
 Ref make_function_type(PyObject* module);
 
 /// A module-level function of `module`.

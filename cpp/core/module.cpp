@@ -1,78 +1,20 @@
-// module.cpp: module creation and exec behind QUILLON_MODULE, and the call
-// helpers shared by every module.
+// module.cpp: module creation, exec and state behind QUILLON_MODULE.
 #include "core/module.hpp"
 
-#include <cstdarg>
 #include <cstdint>
-#include <new>
 
 namespace quillon {
 
-void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw PyErrorSet{};
+ModuleState& module_state(const Function& fn) {
+    // Every function's type was made for its module (PyType_FromModuleAndSpec),
+    // so the type leads to the module and its state.
+    void* state = PyType_GetModuleState(Py_TYPE(&fn));
+    if (state == nullptr) throw PyErrorSet{};
+    return *static_cast<ModuleState*>(state);
 }
 
-void raise_format(PyObject* type, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type, format, args);
-    va_end(args);
-    throw PyErrorSet{};
-}
-
-Ref call(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
-    constexpr std::size_t most = 12;
-    if (args.size() + kwargs.size() > most) raise(PyExc_SystemError, "too many arguments for quillon::call");
-    PyObject* stack[most];
-    std::size_t n = 0;
-    for (PyObject* a : args) stack[n++] = a;
-    Ref kwnames;
-    if (kwargs.size() != 0) {
-        kwnames = own(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-        Py_ssize_t k = 0;
-        for (const Kw& kw : kwargs) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, need(PyUnicode_InternFromString(kw.name)));
-            stack[n++] = kw.value;
-        }
-    }
-    return own(PyObject_Vectorcall(f, stack, args.size(), kwnames.get()));
-}
-
-Ref global(const Function& fn, const char* name) {
-    Ref key = text(name);
-    if (PyObject* value = PyDict_GetItemWithError(fn.globals, key.get())) return Ref::borrow(value);
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed; never null while a frame or thread state runs
-    if (builtins != nullptr) {
-        if (PyObject* value = PyDict_GetItemWithError(builtins, key.get())) return Ref::borrow(value);
-        if (PyErr_Occurred()) throw PyErrorSet{};
-    }
-    raise_format(PyExc_NameError, "name '%s' is not defined", name);
-}
-
-void set_global(const Function& fn, const char* name, PyObject* value) {
-    need(PyDict_SetItemString(fn.globals, name, value));
-}
-
-Ref import(const char* name) { return own(PyImport_ImportModule(name)); }
-
-Ref import_from(const char* module, const char* name) {
-    // A fromlist makes the import system load `module.name` when it is a
-    // submodule not yet imported, as the import statement does.
-    Ref wanted = text(name);
-    Ref fromlist = tuple({wanted.get()});
-    Ref mod = own(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
-    PyObject* value = PyObject_GetAttrString(mod.get(), name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
-        PyErr_Clear();
-        raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    }
-    return Ref::steal(value);
-}
-
-Module::Module(PyObject* module) : module_(module), dict_(need(PyModule_GetDict(module))) {}
+Module::Module(PyObject* module, ModuleState& state)
+    : module_(module), dict_(need(PyModule_GetDict(module))), state_(state) {}
 
 void Module::bind(const char* name, PyObject* value) { need(PyDict_SetItemString(dict_, name, value)); }
 
@@ -87,14 +29,17 @@ void Module::import_from(const char* module, const char* name, const char* as) {
 }
 
 void Module::def(const FunctionSpec& spec) {
-    if (!function_type_) function_type_ = make_function_type(module_);
-    Ref fn = make_function(function_type_.get(), module_, spec);
+    Ref fn = make_function(state_.function_type, module_, spec);
     bind(spec.name, fn.get());
 }
 
 Ref Module::global(const char* name) const {
-    PyObject* value = PyDict_GetItemString(dict_, name);
-    if (value == nullptr) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+    Ref key = text(name);
+    PyObject* value = PyDict_GetItemWithError(dict_, key.get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        raise_format(PyExc_NameError, "name '%s' is not defined", name);
+    }
     return Ref::borrow(value);
 }
 
@@ -108,9 +53,22 @@ namespace {
 // links its own copy of this core, so each has its own guard.
 struct Guard {
     std::int64_t interpreter = -1;
-    PyObject* module = nullptr;  // strong; set only once exec has succeeded
+    PyObject* module = nullptr;      // strong; set only once exec has succeeded
+    ModuleState* state = nullptr;    // the module's state block, owned by the module
 };
 Guard guard;
+
+ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+/// Fills the state: the function type and one interned str per name.
+void initialise_state(PyObject* module, ModuleState& state, std::span<const std::string_view> names) {
+    state.function_type = make_function_type(module).release();
+    for (std::string_view name : names) {
+        PyObject* s = need(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        PyUnicode_InternInPlace(&s);
+        state.names[state.name_count++] = s;
+    }
+}
 
 }  // namespace
 
@@ -129,77 +87,55 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
-int exec_module(PyObject* module, ExecFn exec) noexcept {
-    if (guard.module == module) return 0;  // importlib.reload, or the re-import above
+int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept {
+    if (guard.module == module) {
+        // The re-import above: CPython's module creation forgets the state
+        // block of the module it is handed (without freeing it) and gives it
+        // a new, zeroed one before this exec. The state moves into it.
+        ModuleState* now = state_of(module);
+        if (now != nullptr && now != guard.state) {
+            *now = *guard.state;
+            PyMem_Free(guard.state);
+            guard.state = now;
+        }
+        return 0;
+    }
     if (guard.module != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "this module has already been initialised in this process");
         return -1;
     }
-    try {
-        Module m(module);
+    return boundary(-1, "module initialisation", [&] {
+        ModuleState* state = state_of(module);
+        if (state == nullptr) raise(PyExc_SystemError, "module without state");
+        initialise_state(module, *state, names);
+        Module m(module, *state);
         exec(m);
         guard.module = Py_NewRef(module);
+        guard.state = state;
         return 0;
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module initialisation failed without an error");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while initialising a module");
-    }
+    });
     // A failed exec leaves the half-built module to the import machinery,
-    // which drops it; the guard is untouched, so the next import runs again.
-    return -1;
+    // which drops it (and its state); the guard is untouched, so the next
+    // import runs again.
 }
 
-}  // namespace quillon
-
-namespace quillon {
-
-Ref tuple(std::initializer_list<PyObject*> items) {
-    Ref t = own(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* item : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(item));
-    return t;
+int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
+    ModuleState* state = state_of(module);
+    if (state == nullptr) return 0;
+    Py_VISIT(state->function_type);
+    for (std::size_t i = 0; i < state->name_count; ++i) Py_VISIT(state->names[i]);
+    return 0;
 }
 
-Ref dict(std::initializer_list<Kw> items) {
-    Ref d = own(PyDict_New());
-    for (const Kw& kw : items) need(PyDict_SetItemString(d.get(), kw.name, kw.value));
-    return d;
+int clear_module(PyObject* module) noexcept {
+    ModuleState* state = state_of(module);
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->function_type);
+    for (std::size_t i = 0; i < state->name_count; ++i) Py_CLEAR(state->names[i]);
+    state->name_count = 0;
+    return 0;
 }
 
-PendingError PendingError::take() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PendingError error{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
-    if (error.traceback && error.value) need(PyException_SetTraceback(error.value.get(), error.traceback.get()));
-    return error;
-}
-
-Ref catch_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-    return PendingError::take().value;
-}
-
-Ref with_context(PyObject* ctx, Ref (*body)(PyObject*, void*), void* data) {
-    Ref exit = attr(ctx, "__exit__");
-    Ref entered = call_method(ctx, "__enter__");
-    Ref result;
-    try {
-        result = body(entered.get(), data);
-    } catch (const PyErrorSet&) {
-        PendingError error = PendingError::take();
-        if (!error.type) throw;
-        PyObject* traceback = error.traceback ? error.traceback.get() : Py_None;
-        Ref suppress = call(exit.get(), {error.type.get(), error.value.get(), traceback});
-        if (truth(suppress.get())) return Ref::borrow(Py_None);
-        error.restore();
-        throw;
-    }
-    call(exit.get(), {Py_None, Py_None, Py_None});
-    return result;
-}
+void free_module(void* module) noexcept { clear_module(static_cast<PyObject*>(module)); }
 
 }  // namespace quillon

@@ -1,18 +1,32 @@
-// module.hpp: module definition with multi-phase initialisation. The exec
-// step of a module is a plain C++ function that reads like the module's
-// list of statements; this layer runs it at most once per process, only in
-// the first interpreter that imports the module, and leaves nothing behind
-// when it fails, so the next import starts afresh.
+// module.hpp: module definition with multi-phase initialisation and module
+// state. The exec step of a module is a plain C++ function that reads like
+// the module's list of statements; this layer runs it at most once per
+// process, only in the first interpreter that imports the module, and leaves
+// nothing behind when it fails, so the next import starts afresh.
 #pragma once
 
 #include "core/call.hpp"
 
+#include <span>
+
 namespace quillon {
+
+/// What a module keeps for its functions, in the module object itself: the
+/// function type (which every function of the module refers to) and the
+/// interned names of its table. Reached from a function through its type.
+struct ModuleState {
+    PyObject* function_type;       // strong
+    PyObject* names[max_names];    // strong, interned; indexed by Name::index
+    std::size_t name_count;
+};
+
+/// The state of the module that defined `fn`.
+ModuleState& module_state(const Function& fn);
 
 /// The module being initialised, with the statements its exec step needs.
 class Module {
 public:
-    explicit Module(PyObject* module);
+    Module(PyObject* module, ModuleState& state);
 
     PyObject* get() const noexcept { return module_; }
 
@@ -28,33 +42,38 @@ public:
     Ref global(const char* name) const;
 
 private:
-    PyObject* module_;     // borrowed; the import machinery owns it
-    PyObject* dict_;       // borrowed from the module
-    Ref function_type_;  // made with the first function
+    PyObject* module_;  // borrowed; the import machinery owns it
+    PyObject* dict_;    // borrowed from the module
+    ModuleState& state_;
 };
 
 using ExecFn = void (*)(Module&);
 
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
-int exec_module(PyObject* module, ExecFn exec) noexcept;
+int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept;
+int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept;
+int clear_module(PyObject* module) noexcept;
+void free_module(void* module) noexcept;
 
-template <ExecFn Exec>
+template <ExecFn Exec, const auto& Names>
 int exec_slot(PyObject* module) noexcept {
-    return exec_module(module, Exec);
+    return exec_module(module, Exec, Names.names);
 }
 
 }  // namespace quillon
 
-/// Defines PyInit_<name>, the module's one exported symbol. The definition
-/// tables are static because the C API keeps pointers to them.
-#define QUILLON_MODULE(name, exec)                                                                       \
-    namespace {                                                                                          \
-    PyModuleDef_Slot name##_slots[] = {                                                                  \
-        {Py_mod_create, reinterpret_cast<void*>(::quillon::create_module)},                              \
-        {Py_mod_exec, reinterpret_cast<void*>(::quillon::exec_slot<exec>)},                              \
-        {0, nullptr},                                                                                    \
-    };                                                                                                   \
-    PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, name##_slots, nullptr,  \
-                              nullptr, nullptr};                                                         \
-    }                                                                                                    \
+/// Defines PyInit_<name>, the module's one exported symbol, for a module
+/// with the exec step `exec` and the name table `names` (QUILLON_NAMES). The
+/// definition tables are static because the C API keeps pointers to them.
+#define QUILLON_MODULE(name, exec, names)                                                                  \
+    namespace {                                                                                            \
+    PyModuleDef_Slot name##_slots[] = {                                                                    \
+        {Py_mod_create, reinterpret_cast<void*>(::quillon::create_module)},                                \
+        {Py_mod_exec, reinterpret_cast<void*>(::quillon::exec_slot<exec, names>)},                         \
+        {0, nullptr},                                                                                      \
+    };                                                                                                     \
+    PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(::quillon::ModuleState),      \
+                              nullptr, name##_slots, ::quillon::traverse_module, ::quillon::clear_module,  \
+                              ::quillon::free_module};                                                     \
+    }                                                                                                      \
     PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_def); }

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace quillon {
@@ -67,5 +68,22 @@ inline int need(int rc) {
 /// Sets a Python exception and throws.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+/// Sets the Python error for a C++ exception that reached a boundary: a
+/// PyErrorSet keeps the error already set, anything else becomes MemoryError
+/// or SystemError. Call only inside a `catch (...)`.
+void error_from_current_exception(const char* where) noexcept;
+
+/// Where CPython calls into C++: runs `body` and turns any C++ exception into
+/// the Python error and `failed`, so that no exception crosses into CPython.
+template <class Result, class Body>
+Result boundary(Result failed, const char* where, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        error_from_current_exception(where);
+        return failed;
+    }
+}
 
 }  // namespace quillon

@@ -40,21 +40,21 @@ enum RequestCell : std::size_t { cell_future, cell_request, cell_args, cell_kwar
 
 /// The body of the request thread: runs the request and hands its result,
 /// or whatever it raised, to the future.
-Ref run_request(Function& fn, PyObject* const*) {
+Ref run_request(Function& fn) {
     Ref future = fn.cell(cell_future);
     Ref request = fn.cell(cell_request), args = fn.cell(cell_args), kwargs = fn.cell(cell_kwargs);
     PyObject* result = PyObject_Call(request.get(), args.get(), kwargs.get());
     if (result != nullptr) {
         Ref held = Ref::steal(result);
-        call_method(future.get(), "set_result", {held.get()});
+        call_method(fn, future.get(), core_name<"set_result">(), {held.get()});
     } else {
         PendingError error = PendingError::take();
-        call_method(future.get(), "set_exception", {error.value.get()});
+        call_method(fn, future.get(), core_name<"set_exception">(), {error.value.get()});
     }
     return Ref::borrow(Py_None);
 }
 
-const FunctionSpec run_request_spec = {"run_request", nullptr, {}, run_request};
+constexpr FunctionSpec run_request_spec = function<run_request>("run_request", nullptr);
 
 }  // namespace
 
@@ -68,23 +68,23 @@ Ref request_within_deadline(const Function& fn, PyObject* request, PyObject* arg
 
     Ref thread_type = import_from("threading", "Thread");
     Ref name = text("quillon-request");
-    Ref thread = call(thread_type.get(), {}, {{"target", worker.get()}, {"name", name.get()}, {"daemon", Py_True}});
-    call_method(thread.get(), "start");
+    Ref thread = call(fn, thread_type.get(), {},
+                      {{core_name<"target">(), worker.get()}, {core_name<"name">(), name.get()},
+                       {core_name<"daemon">(), Py_True}});
+    call_method(fn, thread.get(), core_name<"start">());
 
     Ref timeout = timeout_value();
     try {
-        return call_method(future.get(), "result", {timeout.get()});
+        return call_method(fn, future.get(), core_name<"result">(), {timeout.get()});
     } catch (const PyErrorSet&) {
         // future.result raises TimeoutError both at the deadline and when the
         // request itself raised one; only an unfinished future is ours.
-        if (!PyErr_ExceptionMatches(PyExc_TimeoutError) || truth(call_method(future.get(), "done").get())) throw;
+        if (!PyErr_ExceptionMatches(PyExc_TimeoutError) || truth(call_method(fn, future.get(), core_name<"done">()).get())) throw;
         PendingError::take();
         Ref timeout_error = import_from("requests.exceptions", "Timeout");
         Ref message = own(PyUnicode_FromFormat("no complete answer from the service within %S seconds",
                                                timeout.get()));
-        Ref error = call(timeout_error.get(), {message.get()});
-        PyErr_SetObject(timeout_error.get(), error.get());
-        throw PyErrorSet{};
+        raise_object(call(timeout_error.get(), {message.get()}).get());
     }
 }
 

@@ -13,9 +13,6 @@ inline constexpr const char service_domain[] = QUILLON_SERVICE_DOMAIN;
 /// notebook.
 inline constexpr double request_timeout = QUILLON_REQUEST_TIMEOUT;
 
-/// The text of `value` as an f-string would insert it.
-inline Ref formatted(PyObject* value) { return own(PyObject_Format(value, nullptr)); }
-
 /// Whether `text` (a str) is a DNS label: 1 to 63 ASCII letters, digits and
 /// hyphens, neither first nor last a hyphen. Anything else, put before the
 /// service domain, could name another host ("evil.example/#").
@@ -31,8 +28,8 @@ Ref service_url(PyObject* tenant, const char* path);
 
 /// `response.status_code == 200` (or `!=` with `op` Py_NE): the service's
 /// one sign of success.
-inline bool status_is(PyObject* response, int op = Py_EQ) {
-    Ref status = attr(response, "status_code");
+inline bool status_is(const Function& fn, PyObject* response, int op = Py_EQ) {
+    Ref status = attr(fn, response, core_name<"status_code">());
     Ref ok = integer(200);
     return need(PyObject_RichCompareBool(status.get(), ok.get(), op)) != 0;
 }

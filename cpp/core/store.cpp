@@ -1,8 +1,6 @@
 // store.cpp: atomic, owner-only replacement of a small file.
 #include "core/store.hpp"
 
-#include "core/call.hpp"
-
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -186,17 +184,8 @@ void replace_file(PyObject* path, std::string_view content) {
     throw PyErrorSet{};
 }
 
-Ref store_path(const Module& m) {
-    Ref os_path = attr(m.global("os").get(), "path");
-    Ref real = call_method(os_path.get(), "realpath", {m.global("__file__").get()});
-    Ref folder = call_method(os_path.get(), "dirname", {real.get()});
-    Ref parts = call_method(os_path.get(), "split", {folder.get()});
-    Ref head = own(PySequence_GetItem(parts.get(), 0));
-    return call_method(os_path.get(), "join", {head.get(), text("secret.json").get()});
-}
-
 void write_store(const Function& fn, PyObject* path, PyObject* data) {
-    Ref content = call_method(global(fn, "json").get(), "dumps", {data});
+    Ref content = call_method(fn, global(fn, core_name<"json">()).get(), core_name<"dumps">(), {data});
     replace_file(path, utf8_view(content.get()));
 }
 

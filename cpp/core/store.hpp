@@ -16,11 +16,6 @@ namespace quillon {
 /// it was.
 void replace_file(PyObject* path, std::string_view content);
 
-/// The store's location for a module of the `validation` folder: secret.json
-/// in the package's top folder, one up from the module's real (symlink-free)
-/// location, whatever the working directory.
-Ref store_path(const Module& m);
-
 /// Replaces the store at `path` with the JSON text of `data`, as the
 /// function's `json` module writes it with its default settings. A value
 /// JSON cannot represent raises before the file is touched.

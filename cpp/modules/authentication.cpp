@@ -1,12 +1,14 @@
 // authentication.cpp: the app-token login. An app token and its tenant are
 // checked by the service and kept in the credential store, which this login
 // rewrites whole with its own two members.
-#include "core/module.hpp"
+#include "core/login.hpp"
 #include "core/service.hpp"
 #include "core/store.hpp"
 
 namespace quillon::authentication {
 namespace {
+
+// --- texts -----------------------------------------------------------------------
 
 constexpr char msg_no_store[] = "VELTO_SECRET is not provided please add it manually";
 constexpr char msg_invalid[] = "Provided token is invalid. Please provide a valid token";
@@ -30,81 +32,81 @@ constexpr char validate_secret_doc[] =
     "    :param tenant: tenant to be validated\n"
     "    :return: True if the secret is valid else False\n    ";
 
-void say(const Function& fn, std::initializer_list<PyObject*> values) { call(global(fn, "print").get(), values); }
+QUILLON_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
+              "_validate_secret", "input", "requests", "request", "timeout", "safe")
 
-bool store_exists(const Function& fn, PyObject* path) {
-    Ref os_path = attr(global(fn, "os").get(), "path");
-    return truth(call_method(os_path.get(), "exists", {path}).get());
+// --- parameters ----------------------------------------------------------------------
+
+/// The token and its tenant, for update_secret and _validate_secret.
+struct SecretArgs {
+    PyObject *secret, *tenant;
+};
+constexpr Param secret_params[] = {{"secret"}, {"tenant"}};
+
+// --- the store -----------------------------------------------------------------------
+
+/// The stored token and tenant; both empty unless both are there and the
+/// tenant is a host-name label (any other tenant would send the token to
+/// another host, so such a store counts as lacking it).
+std::pair<Ref, Ref> stored_pair(Function& fn, PyObject* secret_data) {
+    Ref secret = member(fn, secret_data, "VELTO_SECRET"_n);
+    if (secret.get() == Py_None) return {};
+    Ref tenant = member(fn, secret_data, "VELTO_TENANT"_n);
+    if (tenant.get() == Py_None || !tenant_label(tenant.get())) return {};
+    return {secret, tenant};
 }
 
-/// The decoded store; the file is closed before this returns, also on error.
-Ref load_store(const Function& fn, PyObject* path) {
-    Ref mode = text("r");
-    Ref file = call(global(fn, "open").get(), {path, mode.get()});
-    return with_context(file.get(), [&](PyObject* f) { return call_method(global(fn, "json").get(), "load", {f}); });
-}
-
-/// `secret_data.get(key)`
-Ref member(PyObject* secret_data, const char* key) {
-    Ref k = text(key);
-    return call_method(secret_data, "get", {k.get()});
-}
-
-Ref check_secret(Function& fn, PyObject* const*) {
-    Ref path = global(fn, "secret_file_path");
+Ref check_secret_impl(Function& fn) {
+    Ref path = global(fn, "secret_file_path"_n);
     if (!store_exists(fn, path.get())) {
-        say(fn, {text(msg_no_store).get()});
+        say(fn, msg_no_store);
         return Ref::borrow(Py_False);
     }
-    Ref secret_data = load_store(fn, path.get());
-    Ref secret = member(secret_data.get(), "VELTO_SECRET");
-    if (secret.get() == Py_None) return Ref::borrow(Py_False);
-    Ref tenant = member(secret_data.get(), "VELTO_TENANT");
-    if (tenant.get() == Py_None || !tenant_label(tenant.get())) return Ref::borrow(Py_False);
-    return call(global(fn, "_validate_secret").get(), {secret.get(), tenant.get()});
+    auto [secret, tenant] = stored_pair(fn, read_store(fn, path.get()).get());
+    if (!secret) return Ref::borrow(Py_False);
+    return call(global(fn, "_validate_secret"_n).get(), {secret.get(), tenant.get()});
 }
 
-Ref get_secret(Function& fn, PyObject* const*) {
-    Ref path = global(fn, "secret_file_path");
+Ref get_secret_impl(Function& fn) {
+    Ref path = global(fn, "secret_file_path"_n);
     if (!store_exists(fn, path.get())) return Ref::borrow(Py_None);
-    Ref secret_data = load_store(fn, path.get());
-    Ref secret = member(secret_data.get(), "VELTO_SECRET");
-    if (secret.get() == Py_None) return tuple({Py_None, Py_None});
-    Ref tenant = member(secret_data.get(), "VELTO_TENANT");
-    if (tenant.get() == Py_None || !tenant_label(tenant.get())) return tuple({Py_None, Py_None});
+    auto [secret, tenant] = stored_pair(fn, read_store(fn, path.get()).get());
+    if (!secret) return tuple({Py_None, Py_None});
     return tuple({secret.get(), tenant.get()});
 }
 
 /// Shares the credential login's atomic, owner-only replacement of the store.
-Ref update_secret(Function& fn, PyObject* const* args) {
-    Ref path = global(fn, "secret_file_path");
-    Ref data = dict({{"VELTO_SECRET", args[0]}, {"VELTO_TENANT", args[1]}});
+Ref update_secret_impl(Function& fn, const SecretArgs& a) {
+    Ref path = global(fn, "secret_file_path"_n);
+    Ref data = dict(fn, {{"VELTO_SECRET"_n, a.secret}, {"VELTO_TENANT"_n, a.tenant}});
     write_store(fn, path.get(), data.get());
     return Ref::borrow(Py_None);
 }
 
-Ref authenticate_secret(Function& fn, PyObject* const*) {
-    if (truth(call(global(fn, "_check_secret").get()).get())) return call(global(fn, "_get_secret").get());
-    auto ask = [&](const char* prompt) { return call(global(fn, "input").get(), {text(prompt).get()}); };
+// --- the login -----------------------------------------------------------------------
+
+Ref authenticate_secret_impl(Function& fn) {
+    if (truth(call(global(fn, "_check_secret"_n).get()).get())) return call(global(fn, "_get_secret"_n).get());
+    auto ask = [&](const char* prompt) { return call(global(fn, "input"_n).get(), {text(prompt).get()}); };
     Ref secret = ask(prompt_token);
     Ref tenant = ask(prompt_tenant);
-    if (!truth(call(global(fn, "_validate_secret").get(), {secret.get(), tenant.get()}).get()))
+    if (!truth(call(global(fn, "_validate_secret"_n).get(), {secret.get(), tenant.get()}).get()))
         raise(PyExc_PermissionError, msg_refused);
-    call(global(fn, "update_secret").get(), {secret.get(), tenant.get()});
-    return call(global(fn, "_get_secret").get());
+    call(global(fn, "update_secret"_n).get(), {secret.get(), tenant.get()});
+    return call(global(fn, "_get_secret"_n).get());
 }
 
 /// The text of `err` with every spelling of `secret` that an HTTP error can
 /// quote (as typed, or percent-encoded in the URL) blotted out: the line is
 /// printed into the notebook, which may be saved and shared.
-Ref without_secret(PyObject* err, PyObject* secret) {
+Ref without_secret(Function& fn, PyObject* err, PyObject* secret) {
     Ref message = str(err);
     if (PyUnicode_GET_LENGTH(secret) == 0) return message;
     Ref quote = import_from("urllib.parse", "quote");
     Ref requote = import_from("requests.utils", "requote_uri");
     Ref nothing_safe = text("");
-    Ref spellings[] = {call(quote.get(), {secret}, {{"safe", nothing_safe.get()}}), call(quote.get(), {secret}),
-                       call(requote.get(), {secret}), Ref::borrow(secret)};
+    Ref spellings[] = {call(fn, quote.get(), {secret}, {{"safe"_n, nothing_safe.get()}}),
+                       call(quote.get(), {secret}), call(requote.get(), {secret}), Ref::borrow(secret)};
     Ref blot = text("***");
     for (const Ref& spelling : spellings)
         if (PyUnicode_GET_LENGTH(spelling.get()) > 0)
@@ -114,47 +116,43 @@ Ref without_secret(PyObject* err, PyObject* secret) {
 
 /// The token travels unescaped in both the path and the query, as the
 /// service expects it. Certificates are verified: the token is a credential.
-Ref validate_secret(Function& fn, PyObject* const* args) {
-    Ref host = service_url(args[1], "/validate-app-token/");
-    Ref secret = formatted(args[0]);
+Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
+    Ref host = service_url(a.tenant, "/validate-app-token/");
+    Ref secret = formatted(a.secret);
     Ref url = own(PyUnicode_FromFormat("%U%U?api_key=%U", host.get(), secret.get(), secret.get()));
     try {
         Ref method = text("GET");
         Ref timeout = timeout_value();
-        Ref request = attr(global(fn, "requests").get(), "request");
+        Ref request = attr(fn, global(fn, "requests"_n).get(), "request"_n);
         Ref request_args = tuple({method.get(), url.get()});
-        Ref kwargs = dict({{"timeout", timeout.get()}});
+        Ref kwargs = dict(fn, {{"timeout"_n, timeout.get()}});
         Ref response = request_within_deadline(fn, request.get(), request_args.get(), kwargs.get());
-        if (status_is(response.get())) return Ref::borrow(Py_True);
+        if (status_is(fn, response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
-        say(fn, {text(msg_exception).get(), without_secret(err.get(), secret.get()).get()});
+        say(fn, {text(msg_exception).get(), without_secret(fn, err.get(), secret.get()).get()});
     }
-    say(fn, {text(msg_invalid).get()});
+    say(fn, msg_invalid);
     return Ref::borrow(Py_False);
 }
 
-constexpr Param pair_params[] = {{"secret"}, {"tenant"}};
+// --- the module ----------------------------------------------------------------------
 
-const FunctionSpec functions[] = {
-    {"_check_secret", check_secret_doc, {}, check_secret},
-    {"_get_secret", get_secret_doc, {}, get_secret},
-    {"update_secret", update_secret_doc, pair_params, update_secret},
-    {"authenticate_secret", authenticate_secret_doc, {}, authenticate_secret},
-    {"_validate_secret", validate_secret_doc, pair_params, validate_secret},
+constexpr FunctionSpec functions[] = {
+    function<check_secret_impl>("_check_secret", check_secret_doc),
+    function<get_secret_impl>("_get_secret", get_secret_doc),
+    function<SecretArgs, secret_params, update_secret_impl>("update_secret", update_secret_doc),
+    function<authenticate_secret_impl>("authenticate_secret", authenticate_secret_doc),
+    function<SecretArgs, secret_params, validate_secret_impl>("_validate_secret", validate_secret_doc),
 };
 
 void exec(Module& m) {
     for (const char* name : {"os", "json", "requests", "warnings"}) m.import(name);
-    Ref ignore = text("ignore");
-    call_method(m.global("warnings").get(), "filterwarnings", {ignore.get()});
-
-    m.bind("secret_file_path", store_path(m).get());
-
+    login_preamble(m);
     for (const FunctionSpec& spec : functions) m.def(spec);
 }
 
 }  // namespace
 }  // namespace quillon::authentication
 
-QUILLON_MODULE(authentication, quillon::authentication::exec)
+QUILLON_MODULE(authentication, quillon::authentication::exec, quillon::authentication::module_names)

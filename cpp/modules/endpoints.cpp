@@ -8,6 +8,8 @@
 namespace quillon::endpoints {
 namespace {
 
+// --- texts -----------------------------------------------------------------------
+
 constexpr char invoke_gpt_engine_doc[] =
     "\n    Invokes the Quillon Engine with the given path and body\n"
     "    Parameters\n"
@@ -29,64 +31,16 @@ constexpr char get_completion_doc[] =
     "    Returns\n"
     "        The completion for the given prompt\n    ";
 
-/// Makes sure the module's token is still accepted, logging in again (and
-/// rebinding token and tenant together) when it is not. The engine URL keeps
-/// the tenant of the import-time login.
-void ensure_token(Function& fn) {
-    Ref accepted = call(global(fn, "validate_token").get(), {global(fn, "auth_token").get(), global(fn, "tenant").get()});
-    if (truth(accepted.get())) return;
-    Ref login = call(global(fn, "authenticate_credentials").get());
-    auto [token, tenant] = unpack<2>(login.get());
-    set_global(fn, "auth_token", token.get());
-    set_global(fn, "tenant", tenant.get());
-}
+QUILLON_NAMES("validate_token", "authenticate_credentials", "auth_token", "tenant", "QUILLON_ENGINE_URL",
+              "requests", "post", "delete", "url", "headers", "data", "files", "text", "HTTPError",
+              "_invoke_gpt_engine", "_invoke_completion", "query", "max_tokens", "body", "data_as_json",
+              "request_type", "prompt", "Authorization", "streaming")
 
-Ref invoke_gpt_engine(Function& fn, PyObject* const* args) {
-    PyObject *path = args[0], *streaming = args[1], *files = args[2], *body = args[3], *request_type = args[4],
-             *data_as_json = args[5];
-    ensure_token(fn);
+// --- parameters ----------------------------------------------------------------------
 
-    Ref url = own(PyNumber_Add(global(fn, "QUILLON_ENGINE_URL").get(), path));
-    Ref bearer_prefix = text("Bearer ");
-    Ref bearer = own(PyNumber_Add(bearer_prefix.get(), global(fn, "auth_token").get()));
-    Ref headers = dict({{"Authorization", bearer.get()}});
-
-    Ref requests = global(fn, "requests");
-    Ref response;
-    if (PyUnicode_CompareWithASCIIString(request_type, "POST") == 0) {
-        const char* body_as = truth(data_as_json) ? "json" : "data";
-        response = call(attr(requests.get(), "post").get(), {},
-                        {{"url", url.get()}, {"headers", headers.get()}, {body_as, body}, {"files", files}});
-    } else if (PyUnicode_CompareWithASCIIString(request_type, "DELETE") == 0) {
-        response = call(attr(requests.get(), "delete").get(), {},
-                        {{"url", url.get()}, {"headers", headers.get()}, {"json", body}});
-    } else {
-        raise_format(PyExc_ValueError, "request_type must be 'POST' or 'DELETE', got %R", request_type);
-    }
-
-    if (status_is(response.get())) {
-        if (truth(streaming)) return response;
-        return call_method(response.get(), "json");
-    }
-    Ref body_text = attr(response.get(), "text");
-    call(global(fn, "print").get(), {body_text.get()});
-    Ref error = call(global(fn, "HTTPError").get());
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PyErrorSet{};
-}
-
-Ref invoke_completion(Function& fn, PyObject* const* args) {
-    Ref body = dict({{"query", args[0]}, {"max_tokens", args[1]}});
-    Ref path = text("/get-completion");
-    Ref post = text("POST");
-    return call(global(fn, "_invoke_gpt_engine").get(), {},
-                {{"path", path.get()}, {"body", body.get()}, {"data_as_json", Py_True}, {"request_type", post.get()}});
-}
-
-Ref get_completion(Function& fn, PyObject* const* args) {
-    return call(global(fn, "_invoke_completion").get(), {}, {{"prompt", args[0]}, {"max_tokens", args[1]}});
-}
-
+struct InvokeGptEngineArgs {
+    PyObject *path, *streaming, *files, *body, *request_type, *data_as_json;
+};
 constexpr Param invoke_gpt_engine_params[] = {
     {"path", Exact::str, "str"},
     {"streaming", Exact::any, "bool", Default::False()},
@@ -95,16 +49,86 @@ constexpr Param invoke_gpt_engine_params[] = {
     {"request_type", Exact::str, "str", Default::Str("POST")},
     {"data_as_json", Exact::any, "bool", Default::True()},
 };
+
+struct InvokeCompletionArgs {
+    PyObject *prompt, *max_tokens;
+};
 constexpr Param invoke_completion_params[] = {{"prompt", Exact::str, "str"}, {"max_tokens", Exact::int_, "int"}};
+
+struct GetCompletionArgs {
+    PyObject *prompt, *max_tokens;
+};
 constexpr Param get_completion_params[] = {
     {"prompt", Exact::str, "str"},
     {"max_tokens", Exact::int_, "int", Default::Int(1000)},
 };
 
-const FunctionSpec functions[] = {
-    {"_invoke_gpt_engine", invoke_gpt_engine_doc, invoke_gpt_engine_params, invoke_gpt_engine},
-    {"_invoke_completion", nullptr, invoke_completion_params, invoke_completion},
-    {"get_completion", get_completion_doc, get_completion_params, get_completion},
+// --- requests to the engine ------------------------------------------------------------
+
+/// Makes sure the module's token is still accepted, logging in again (and
+/// rebinding token and tenant together) when it is not. The engine URL keeps
+/// the tenant of the import-time login.
+void ensure_token(Function& fn) {
+    Ref accepted =
+        call(global(fn, "validate_token"_n).get(), {global(fn, "auth_token"_n).get(), global(fn, "tenant"_n).get()});
+    if (truth(accepted.get())) return;
+    Ref login = call(global(fn, "authenticate_credentials"_n).get());
+    auto [token, tenant] = unpack<2>(login.get());
+    set_global(fn, "auth_token"_n, token.get());
+    set_global(fn, "tenant"_n, tenant.get());
+}
+
+Ref invoke_gpt_engine_impl(Function& fn, const InvokeGptEngineArgs& a) {
+    ensure_token(fn);
+
+    Ref url = own(PyNumber_Add(global(fn, "QUILLON_ENGINE_URL"_n).get(), a.path));
+    Ref bearer_prefix = text("Bearer ");
+    Ref bearer = own(PyNumber_Add(bearer_prefix.get(), global(fn, "auth_token"_n).get()));
+    Ref headers = dict(fn, {{"Authorization"_n, bearer.get()}});
+
+    Ref requests = global(fn, "requests"_n);
+    Ref response;
+    if (PyUnicode_CompareWithASCIIString(a.request_type, "POST") == 0) {
+        Name body_as = truth(a.data_as_json) ? "json"_n : "data"_n;
+        response = call(fn, attr(fn, requests.get(), "post"_n).get(), {},
+                        {{"url"_n, url.get()}, {"headers"_n, headers.get()}, {body_as, a.body}, {"files"_n, a.files}});
+    } else if (PyUnicode_CompareWithASCIIString(a.request_type, "DELETE") == 0) {
+        response = call(fn, attr(fn, requests.get(), "delete"_n).get(), {},
+                        {{"url"_n, url.get()}, {"headers"_n, headers.get()}, {"json"_n, a.body}});
+    } else {
+        raise_format(PyExc_ValueError, "request_type must be 'POST' or 'DELETE', got %R", a.request_type);
+    }
+
+    if (status_is(fn, response.get())) {
+        if (truth(a.streaming)) return response;
+        return call_method(fn, response.get(), "json"_n);
+    }
+    Ref body_text = attr(fn, response.get(), "text"_n);
+    call(global(fn, "print"_n).get(), {body_text.get()});
+    raise_object(call(global(fn, "HTTPError"_n).get()).get());
+}
+
+Ref invoke_completion_impl(Function& fn, const InvokeCompletionArgs& a) {
+    Ref body = dict(fn, {{"query"_n, a.prompt}, {"max_tokens"_n, a.max_tokens}});
+    Ref path = text("/get-completion");
+    Ref post = text("POST");
+    return call(fn, global(fn, "_invoke_gpt_engine"_n).get(), {},
+                {{"path"_n, path.get()}, {"body"_n, body.get()}, {"data_as_json"_n, Py_True},
+                 {"request_type"_n, post.get()}});
+}
+
+Ref get_completion_impl(Function& fn, const GetCompletionArgs& a) {
+    return call(fn, global(fn, "_invoke_completion"_n).get(), {},
+                {{"prompt"_n, a.prompt}, {"max_tokens"_n, a.max_tokens}});
+}
+
+// --- the module ----------------------------------------------------------------------
+
+constexpr FunctionSpec functions[] = {
+    function<InvokeGptEngineArgs, invoke_gpt_engine_params, invoke_gpt_engine_impl>("_invoke_gpt_engine",
+                                                                                    invoke_gpt_engine_doc),
+    function<InvokeCompletionArgs, invoke_completion_params, invoke_completion_impl>("_invoke_completion", nullptr),
+    function<GetCompletionArgs, get_completion_params, get_completion_impl>("get_completion", get_completion_doc),
 };
 
 void exec(Module& m) {
@@ -126,4 +150,4 @@ void exec(Module& m) {
 }  // namespace
 }  // namespace quillon::endpoints
 
-QUILLON_MODULE(endpoints, quillon::endpoints::exec)
+QUILLON_MODULE(endpoints, quillon::endpoints::exec, quillon::endpoints::module_names)

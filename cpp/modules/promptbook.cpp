@@ -60,6 +60,8 @@ constexpr Sample samples[] = {
      "Given an Excel file with multiple sheets, perform a referential integrity check between two specific sheets."},
 };
 
+QUILLON_NAMES()
+
 void exec(Module& m) {
     Ref prompts = own(PyDict_New());
     for (const Sample& s : samples) {
@@ -72,4 +74,4 @@ void exec(Module& m) {
 }  // namespace
 }  // namespace quillon::promptbook
 
-QUILLON_MODULE(promptbook, quillon::promptbook::exec)
+QUILLON_MODULE(promptbook, quillon::promptbook::exec, quillon::promptbook::module_names)
