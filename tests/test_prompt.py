@@ -180,3 +180,53 @@ NAMES = st.one_of(st.text("aIn_tOuxiq", max_size=5),
 def test_matches_reference(nb, ns, query, base):
     got = nb._generate_prompt(query, base_prompt=base, global_variables=ns)
     assert got == reference(query, base, ns)
+
+
+def test_each_variable_gets_its_own_type_text(nb):
+    # A metaclass may word its classes differently each time it is asked.
+    class Shifting(type):
+        asked = 0
+
+        def __repr__(cls):
+            Shifting.asked += 1
+            return f"<shifting {Shifting.asked}>"
+
+    class Thing(metaclass=Shifting):
+        pass
+
+    prompt = nb._generate_prompt("q", base_prompt=CODE, global_variables={"a": Thing(), "b": Thing()})
+    assert "name: a, type: <shifting 1>\nname: b, type: <shifting 2>\n" in prompt
+
+
+def test_each_column_gets_its_own_dtype_text(nb, monkeypatch):
+    class Shifting:
+        asked = 0
+
+        def __str__(self):
+            Shifting.asked += 1
+            return f"shift{Shifting.asked}"
+
+    dtype = Shifting()
+
+    class Dtypes:
+        def to_dict(self):
+            return {"x": dtype, "y": dtype}
+
+    monkeypatch.setattr(pd.DataFrame, "dtypes", property(lambda self: Dtypes()))
+    prompt = nb._generate_prompt("q", base_prompt=CODE, global_variables={"df": pd.DataFrame()})
+    assert "\t column: x, dtype:shift1\n\t column: y, dtype:shift2\n" in prompt
+
+
+def test_values_are_looked_up_after_the_names_are_chosen(nb):
+    # Choosing a name that is not an exact str runs its own code, which may
+    # rebind an entry already passed: the description shows the value as it
+    # is once the names are chosen.
+    class Name(str):
+        def __contains__(self, part):
+            ns["early"] = 42
+            return str.__contains__(self, part)
+
+    ns = {"early": "text", Name("late"): 1.5}
+    prompt = nb._generate_prompt("q", base_prompt=CODE, global_variables=ns)
+    assert "name: early, type: <class 'int'>\nname: late, type: <class 'float'>\n" in prompt
+    assert prompt == reference("q", CODE, ns)

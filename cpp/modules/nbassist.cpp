@@ -85,7 +85,7 @@ constexpr char update_text_box_doc[] =
     "        :param change: change in the value of the drop down\n"
     "        :return: None\n        ";
 
-QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "prompt_sample_list", "values", "keys",
+QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "prompt_sample_list", "values", "keys",
               "_generate_prompt", "get_completion", "base_prompt", "global_variables", "prompt", "completion",
               "display_next_cell", "display_previous_cell", "generate_code_completion", "query", "debug_mode",
               "jupyter_mode", "display", "Javascript", "register_hook", "unregister_hook", "msg_type", "content",
@@ -180,18 +180,23 @@ bool described(PyObject* name) {
     return true;
 }
 
-/// str() of objects that recur within one prompt (a dtype, a variable's
-/// type), computed once per object. Holds a reference to each key, so an
-/// address cannot be reused for another object while the cache lives.
+/// str() of the objects that recur in one prompt: classes whose metaclass is
+/// exactly `type` and numpy dtypes. For these str() runs no Python code and
+/// depends only on the object, as long as no Python code runs in between
+/// (a class's __qualname__ can be rebound): whoever runs Python code calls
+/// `forget()`. Holds each key, so an address is not reused meanwhile.
 class StrCache {
 public:
-    Ref get(PyObject* obj) {
+    /// str(obj), from the cache where `cacheable` allows it.
+    Ref get(PyObject* obj, bool cacheable) {
+        if (!cacheable) return str(obj);
         for (auto& [key, value] : entries_)
             if (key.get() == obj) return value;
         Ref value = str(obj);
         if (entries_.size() < 64) entries_.emplace_back(Ref::borrow(obj), value);
         return value;
     }
+    void forget() { entries_.clear(); }
 
 private:
     std::vector<std::pair<Ref, Ref>> entries_;
@@ -206,97 +211,141 @@ std::array<Ref, 2> unpack_pair(PyObject* pair) {
     return unpack<2>(pair);
 }
 
-/// The column lines of a DataFrame, joined with line feeds.
-void write_columns(Function& fn, TextBuilder& out, PyObject* df, StrCache& dtype_text) {
-    Ref dtypes = attr(fn, df, "dtypes"_n);
-    Ref by_column = call_method(fn, dtypes.get(), "to_dict"_n);
-    Ref items = call_method(fn, by_column.get(), "items"_n);
-    Ref it = own(PyObject_GetIter(items.get()));
-    bool first = true;
-    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
-        auto [label, dtype] = unpack_pair(pair.get());
-        if (!first) out.ascii("\n");
-        first = false;
-        out.ascii(column_lead).str(str(label.get()).get());
-        out.ascii(dtype_lead).str(dtype_text.get(dtype.get()).get());
-    }
-    if (PyErr_Occurred()) throw PyErrorSet{};
-}
-
-/// The names to describe, in namespace order, each with its value where the
-/// walk already had it. An exact dict is walked once for both, since looking
-/// a value up again has no effect to repeat; any other mapping is asked for
-/// each value as often as the description reads it.
-std::vector<std::pair<Ref, Ref>> described_entries(PyObject* namespace_) {
-    std::vector<std::pair<Ref, Ref>> entries;
-    if (PyDict_CheckExact(namespace_)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(namespace_);
-        PyObject *name, *value;
-        while (PyDict_Next(namespace_, &pos, &name, &value)) {
-            Ref held_name = Ref::borrow(name), held_value = Ref::borrow(value);
-            bool keep = described(name);  // may run Python code for a key that is not a str
-            if (PyDict_GET_SIZE(namespace_) != size)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-            if (keep) entries.emplace_back(std::move(held_name), std::move(held_value));
-        }
-        return entries;
-    }
-    Ref it = own(PyObject_GetIter(namespace_));
-    while (Ref name = Ref::steal(PyIter_Next(it.get())))
-        if (described(name.get())) entries.emplace_back(std::move(name), Ref{});
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    return entries;
-}
-
-Ref generate_prompt_impl(Function& fn, const GeneratePromptArgs& a) {
-    PyObject *query = a.query, *base_prompt = a.base_prompt, *global_variables = a.global_variables;
-    if (global_variables == Py_None) return own(PyNumber_Add(base_prompt, query));
-
-    Ref os_module = global(fn, "os"_n);  // the specimen of a module object
-    // Types are held, not borrowed: formatting a name runs Python code that
-    // may reassign a value's __class__ and let the old class go.
-    Ref module_type = type_of(os_module.get());
-    Ref data_frame = global(fn, "DataFrame"_n);
-    bool exact_dict = PyDict_CheckExact(global_variables);
-    auto lookup = [&](PyObject* name) { return own(PyObject_GetItem(global_variables, name)); };
-
-    TextBuilder modules, variables;
-    modules.ascii(modules_start);
-    variables.ascii(variables_start);
+/// What one prompt needs to know while it describes values.
+struct Describer {
+    Function& fn;
+    Ref module_type;  // the type of `os`: values of exactly this type are modules
+    Ref data_frame;
+    Ref numpy_dtype;  // numpy.dtype, or empty without numpy
     StrCache type_text, dtype_text;
-    for (auto& [name, known_value] : described_entries(global_variables)) {
-        Ref value = exact_dict ? known_value : lookup(name.get());
-        Ref type = type_of(value.get());
-        if (type.get() == module_type.get()) {
-            modules.str(formatted(name.get()).get()).ascii("\n");
-            continue;
+    TextBuilder modules, variables;
+
+    /// The column lines of a DataFrame, joined with line feeds.
+    void columns(PyObject* df) {
+        Ref dtypes = attr(fn, df, "dtypes"_n);
+        Ref by_column = call_method(fn, dtypes.get(), "to_dict"_n);
+        Ref items = call_method(fn, by_column.get(), "items"_n);
+        Ref it = own(PyObject_GetIter(items.get()));
+        bool first = true;
+        while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+            auto [label, dtype] = unpack_pair(pair.get());
+            if (!first) variables.ascii("\n");
+            first = false;
+            variables.ascii(column_lead).str(str(label.get()).get());
+            bool fixed = numpy_dtype && PyObject_TypeCheck(dtype.get(), reinterpret_cast<PyTypeObject*>(numpy_dtype.get()));
+            variables.ascii(dtype_lead).str(dtype_text.get(dtype.get(), fixed).get());
         }
-        if (!exact_dict) {
-            value = lookup(name.get());
-            type = type_of(value.get());
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+
+    /// Describes the value under `name`, fetched by `value_of()` afresh for
+    /// each test and use.
+    template <class ValueOf>
+    void describe(PyObject* name, ValueOf&& value_of) {
+        if (Py_TYPE(value_of().get()) == reinterpret_cast<PyTypeObject*>(module_type.get())) {
+            modules.str(formatted(name).get()).ascii("\n");
+            return;
         }
-        variables.ascii(name_lead).str(formatted(name.get()).get()).ascii(type_lead);
-        if (type.get() == data_frame.get()) {
-            if (!exact_dict) value = lookup(name.get());
-            Ref type_name = attr(fn, type.get(), "__name__"_n);
+        variables.ascii(name_lead).str(formatted(name).get()).ascii(type_lead);
+        if (Py_TYPE(value_of().get()) == reinterpret_cast<PyTypeObject*>(data_frame.get())) {
+            Ref df = value_of();
+            Ref type_name = attr(fn, type_of(df.get()).get(), "__name__"_n);
             variables.str(formatted(type_name.get()).get()).ascii("\n");
-            write_columns(fn, variables, value.get(), dtype_text);
+            columns(df.get());
+            type_text.forget();  // the frame's own code ran
         } else {
-            if (!exact_dict) {
-                value = lookup(name.get());
-                type = type_of(value.get());
-            }
-            variables.str(type_text.get(type.get()).get());
+            Ref type = type_of(value_of().get());
+            bool plain_class = Py_IS_TYPE(type.get(), &PyType_Type);
+            variables.str(type_text.get(type.get(), plain_class).get());
+            if (!plain_class) type_text.forget();  // a metaclass's __str__ ran
         }
         variables.ascii("\n");
     }
+};
+
+/// An exact dict whose keys are all exact strs: selecting names runs no
+/// Python code, so one walk selects them, and each value is then read from
+/// the dict as it stands at that moment.
+void describe_plain_dict(Describer& d, PyObject* ns) {
+    std::vector<Ref> names;
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(ns, &pos, &name, &value))
+        if (described(name)) names.push_back(Ref::borrow(name));
+    for (const Ref& n : names) {
+        d.describe(n.get(), [&] {
+            Ref v = Ref::borrow(PyDict_GetItemWithError(ns, n.get()));
+            if (!v) {
+                if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n.get());
+                throw PyErrorSet{};
+            }
+            return v;
+        });
+    }
+}
+
+/// Any other mapping (or a dict with other keys): the names first, by
+/// iterating over it, and then `ns[name]` for every test and use.
+void describe_mapping(Describer& d, PyObject* ns) {
+    std::vector<Ref> names;
+    bool exact_dict = PyDict_CheckExact(ns);
+    Py_ssize_t size = exact_dict ? PyDict_GET_SIZE(ns) : 0;
+    Ref it = own(PyObject_GetIter(ns));
+    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+        bool keep = described(name.get());  // may run Python code for a key that is not a str
+        if (exact_dict && PyDict_GET_SIZE(ns) != size)
+            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (keep) names.push_back(std::move(name));
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    for (const Ref& n : names) {
+        d.describe(n.get(), [&] { return own(PyObject_GetItem(ns, n.get())); });
+        d.type_text.forget();  // the lookups ran the mapping's code
+    }
+}
+
+bool all_keys_exact_str(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+/// numpy.dtype, when numpy is loaded (pandas brings it); empty otherwise.
+Ref numpy_dtype_class(Function& fn) {
+    Ref key = text("numpy");
+    Ref numpy = Ref::steal(PyImport_GetModule(key.get()));
+    if (!numpy) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return {};
+    }
+    Ref dtype = Ref::steal(PyObject_GetAttr(numpy.get(), interned(fn, "dtype"_n)));
+    if (!dtype) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+        PyErr_Clear();
+        return {};
+    }
+    return PyType_Check(dtype.get()) ? dtype : Ref{};
+}
+
+Ref generate_prompt_impl(Function& fn, const GeneratePromptArgs& a) {
+    if (a.global_variables == Py_None) return own(PyNumber_Add(a.base_prompt, a.query));
+
+    Describer d{fn, type_of(global(fn, "os"_n).get()), global(fn, "DataFrame"_n), numpy_dtype_class(fn), {}, {}, {}, {}};
+    d.modules.ascii(modules_start);
+    d.variables.ascii(variables_start);
+    if (PyDict_CheckExact(a.global_variables) && all_keys_exact_str(a.global_variables))
+        describe_plain_dict(d, a.global_variables);
+    else
+        describe_mapping(d, a.global_variables);
 
     TextBuilder prompt;
-    prompt.ascii(header).str(modules.finish().get()).ascii("\n").str(variables.finish().get()).ascii("\n");
-    prompt.ascii(context_lead).str(base_prompt).ascii(base_prompt_end);
-    if (PyUnicode_CheckExact(query)) return prompt.str(query).finish();
+    prompt.ascii(header).str(d.modules.finish().get()).ascii("\n").str(d.variables.finish().get()).ascii("\n");
+    prompt.ascii(context_lead).str(a.base_prompt).ascii(base_prompt_end);
+    if (PyUnicode_CheckExact(a.query)) return prompt.str(a.query).finish();
     // Anything else joins as `+` would join it, with its own error.
-    return own(PyNumber_Add(prompt.finish().get(), query));
+    return own(PyNumber_Add(prompt.finish().get(), a.query));
 }
 
 // --- commands ------------------------------------------------------------------------
