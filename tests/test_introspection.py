@@ -1,13 +1,16 @@
-"""The login functions look and bind like ordinary Python functions."""
+"""The SDK's functions look and bind like ordinary Python functions."""
 import functools
 import gc
 import inspect
 import pydoc
+import sys
 import weakref
 
 import pytest
 
+import quillon.validation.authentication  # noqa: F401  (looked up in sys.modules)
 import quillon.validation.credgate as credgate
+from _notebook import nb, shown  # noqa: F401  (fixtures)
 from conftest import CREDGATE_PARAMS
 
 PARAMS = CREDGATE_PARAMS
@@ -45,11 +48,8 @@ DOCS = {
 @pytest.mark.parametrize("name", PARAMS)
 def test_metadata(name):
     f = getattr(credgate, name)
-    assert str(inspect.signature(f)) == "(" + ", ".join(PARAMS[name]) + ")"
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "quillon.validation.credgate")
     assert f.__doc__ == DOCS[name]
-    assert f.__defaults__ is None and f.__kwdefaults__ is None
-    assert f.__annotations__ == {}
     assert callable(f) and not inspect.isclass(f)
 
 
@@ -59,51 +59,111 @@ def test_help_text():
     assert "Authenticate the credentials" in text
 
 
-def _twin(name):
-    """A plain Python function with the same name and parameters, as the oracle."""
+# Every function of the SDK beside the plain Python function it stands for: the
+# twin is the oracle for the signature, the defaults, the annotations and the
+# interpreter's wording of every binding error.
+SDK = "quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.endpoints", \
+    "quillon.velto_gpt_sdk.nbassist"
+TWINS = {
+    "credgate": {name: f"({', '.join(params)})" for name, params in PARAMS.items()},
+    "authentication": {"_check_secret": "()", "_get_secret": "()", "update_secret": "(secret, tenant)",
+                       "authenticate_secret": "()", "_validate_secret": "(secret, tenant)"},
+    "endpoints": {
+        "_invoke_gpt_engine": "(path: 'str', streaming: 'bool' = False, files: 'Dict' = None, body: 'Dict' = None, "
+                              "request_type: 'str' = 'POST', data_as_json: 'bool' = True)",
+        "_invoke_completion": "(prompt: 'str', max_tokens: 'int')",
+        "get_completion": "(prompt: 'str', max_tokens: 'int' = 1000)",
+    },
+    "nbassist": {
+        "get_prompts": "()",
+        "optimize_code": "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
+        "generate_markdown": "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
+        "generate_code_completion": "(query, global_variables: 'dict' = None, debug_mode: 'bool' = False, "
+                                    "jupyter_mode: 'bool' = True)",
+        "display_previous_cell": "(markdown)",
+        "display_next_cell": "(code)",
+        "generate_code": "(global_variables=None)",
+        "_generate_prompt": "(query, base_prompt: 'str', global_variables=None)",
+        "generate_code.<locals>.on_button_clicked": "(b)",
+        "generate_code.<locals>.update_text_box": "(change)",
+    },
+}
+CASES = [(module, qualname) for module, functions in TWINS.items() for qualname in functions]
+
+
+def twin(module, qualname):
+    """The plain Python function with this qualified name and signature."""
+    *outer, name = qualname.split(".<locals>.")
+    body = f"def {name}{TWINS[module][qualname]}: pass\n"
+    if outer:
+        body = f"def {outer[0]}():\n    " + body.replace("\n", "\n    ") + f"return {name}\n"
     namespace = {}
-    exec(f"def {name}({', '.join(PARAMS[name])}): pass", namespace)
-    return namespace[name]
+    exec(body, namespace)
+    return namespace[outer[0]]() if outer else namespace[name]
 
 
-def _bad_calls():
-    for name, params in PARAMS.items():
-        n = len(params)
-        yield name, tuple(range(n + 1)), {}  # one too many
-        yield name, tuple(range(n + 2)), {"bogus": 1}
-        yield name, (), {"bogus": 1}
-        yield name, (), {1: 2}  # a keyword that is not text
-        if n:
-            yield name, tuple(range(n)), {params[0]: 0}  # multiple values
-            yield name, tuple(range(n + 1)), {params[-1]: 0}
-            for given in range(n):
-                yield name, tuple(range(given)), {}  # n - given missing
-        if n > 1:
-            yield name, (), {params[-1]: 0}  # only the last, by keyword
-            yield name, (), dict.fromkeys(params[1:], 0)
+@pytest.fixture
+def sdk(nb, shown):
+    """The function behind each case, the two form handlers taken from a form."""
+    functions = {}
+    for module in SDK:
+        for name in TWINS[module.rsplit(".", 1)[1]]:
+            if "<locals>" not in name:
+                functions[module.rsplit(".", 1)[1], name] = getattr(sys.modules[module], name)
+    nb.generate_code({})
+    box = shown[-1]
+    drop, button = box.children[0], box.children[3]
+    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = button._click_handlers.callbacks[0]
+    functions["nbassist", "generate_code.<locals>.update_text_box"] = next(
+        h for h in drop._trait_notifiers["value"]["change"] if getattr(h, "__name__", "") == "update_text_box")
+    return functions
 
 
-@pytest.mark.parametrize("name, args, kwargs", list(_bad_calls()))
-def test_binding_errors_match_python(name, args, kwargs):
-    with pytest.raises(TypeError) as expected:
-        _twin(name)(*args, **kwargs)
+@pytest.mark.parametrize("module, qualname", CASES)
+def test_looks_like_its_twin(sdk, module, qualname):
+    f, expected = sdk[module, qualname], twin(module, qualname)
+    assert (f.__name__, f.__qualname__) == (expected.__name__, expected.__qualname__)
+    assert str(inspect.signature(f)) == str(inspect.signature(expected))
+    assert (f.__defaults__, f.__kwdefaults__, f.__annotations__) == (
+        expected.__defaults__, expected.__kwdefaults__, expected.__annotations__)
+    assert f.__code__.co_varnames == expected.__code__.co_varnames
+    assert f.__code__.co_argcount == expected.__code__.co_argcount
+
+
+def _bad_calls(module, qualname):
+    params = list(inspect.signature(twin(module, qualname)).parameters.values())
+    names = [p.name for p in params]
+    required = sum(p.default is inspect.Parameter.empty for p in params)
+    n = len(params)
+    yield tuple(range(n + 1)), {}  # one too many
+    yield tuple(range(n + 2)), {"bogus": 1}
+    yield (), {"bogus": 1}
+    yield (), {1: 2}  # a keyword that is not text
+    if n:
+        yield tuple(range(n)), {names[0]: 0}  # multiple values
+        yield tuple(range(n + 1)), {names[-1]: 0}
+        for given in range(required):
+            yield tuple(range(given)), {}  # required ones missing
+    if n > 1:
+        yield (), {names[-1]: 0}  # only the last, by keyword
+        yield (), dict.fromkeys(names[1:], 0)
+
+
+BAD_CALLS = [(module, qualname, args, kwargs) for module, qualname in CASES
+             for args, kwargs in _bad_calls(module, qualname)]
+
+
+@pytest.mark.parametrize("module, qualname, args, kwargs", BAD_CALLS)
+def test_binding_errors_match_python(sdk, module, qualname, args, kwargs):
+    try:
+        twin(module, qualname)(*args, **kwargs)
+    except TypeError as err:
+        expected = str(err)
+    else:
+        return  # a call the twin takes is no binding error (it would reach the SDK's own code)
     with pytest.raises(TypeError) as got:
-        getattr(credgate, name)(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
-
-
-@pytest.mark.parametrize(
-    "name, count, wording",
-    [
-        ("_decrypt", 1, "missing 1 required positional argument: 'ciphertext'"),
-        ("validate_token", 2, "missing 2 required positional arguments: 'token' and 'tenant'"),
-        ("_validate_credentials", 3,
-         "missing 3 required positional arguments: 'username', 'password', and 'tenant'"),
-    ],
-)
-def test_missing_argument_wording(name, count, wording):
-    with pytest.raises(TypeError, match=f"^{name}\\(\\) {wording}$"):
-        getattr(credgate, name)()
+        sdk[module, qualname](*args, **kwargs)
+    assert str(got.value) == expected
 
 
 def test_call_through_partial():
