@@ -1,4 +1,4 @@
-"""Random calls of the engine client, the notebook assistant and the app-token login.
+"""Random calls of both logins, the engine client and the notebook assistant.
 
 Any Exception may come out; nothing else may, the interpreter must survive, and the
 store must never be left half-written. The service is faked in-process.
@@ -217,6 +217,11 @@ GOOD = {
     "prompt": st.text(max_size=20),
     "max_tokens": st.integers(-5, 5000),
     "secret": st.sampled_from(["s3cr3t", "", "a/b?c&d#e f", "\ud800"]),
+    "username": st.sampled_from(["ada@example.org", "", "\ud800", HUGE]),
+    "password": st.sampled_from(["s3cr3t", "", "pässwörd", "\ud800"]),
+    "token": st.sampled_from(["tok", "", "a b", None]),
+    "plaintext": st.one_of(st.text(max_size=10), st.sampled_from(["\ud800", HUGE])),
+    "ciphertext": st.one_of(st.text(max_size=10), st.binary(max_size=10), st.sampled_from(["aGk=", "//4=", "\ud800"])),
     "tenant": st.sampled_from(["acme", "beta", "", "a.b", "a/b", "a:1", None]),
     "code": st.text(max_size=20), "query": st.text(max_size=20), "markdown": st.text(max_size=20),
     "base_prompt": st.text(max_size=10),
@@ -229,6 +234,12 @@ GOOD = {
 }
 
 GROUPS = {
+    "credgate": {
+        "_check_credentials": (), "authenticate_credentials": (),
+        "_update_credentials": ("username", "password", "token", "tenant"),
+        "_encrypt": ("plaintext",), "_decrypt": ("ciphertext",),
+        "_validate_credentials": ("username", "password", "tenant"), "validate_token": ("token", "tenant"),
+    },
     "endpoints": {
         "_invoke_gpt_engine": ("path", "streaming", "files", "body", "request_type", "data_as_json"),
         "_invoke_completion": ("prompt", "max_tokens"),
@@ -386,7 +397,7 @@ def test_random_calls_never_crash(nb, folder, group, data):
     functions = GROUPS[group]
     name = data.draw(st.sampled_from(sorted(functions)), label="function")
     args, kwargs = data.draw(arguments(functions[name], name), label="arguments")
-    module = {"endpoints": sys.modules["quillon.velto_gpt_sdk.endpoints"],
+    module = {"endpoints": sys.modules["quillon.velto_gpt_sdk.endpoints"], "credgate": credgate,
               "authentication": authentication}.get(group, nb)
     with world(data, nb, folder) as shown:
         CASES[group] += 1
