@@ -3,7 +3,6 @@ import json
 import os
 import pathlib
 import shutil
-import stat
 import subprocess
 import sys
 
@@ -155,16 +154,6 @@ def test_update_writes_exact_text(store):
     assert "\\u00eb" in store.text() and not store.text().endswith("\n")
 
 
-@pytest.mark.parametrize("existing_mode", [None, 0o644])
-def test_update_makes_owner_only_file(store, existing_mode):
-    if existing_mode is not None:
-        store.write("{}")
-        store.path.chmod(existing_mode)
-    credgate._update_credentials("u", "p", "t", "acme")
-    assert stat.S_IMODE(store.path.stat().st_mode) == 0o600
-    assert sorted(os.listdir(store.path.parent)) == ["secret.json"]
-
-
 @pytest.mark.parametrize(
     "args, error",
     [(("u", "p", object(), "acme"), TypeError), (("u", "p", "t", {1j: 1}), TypeError),
@@ -177,19 +166,6 @@ def test_failed_update_keeps_old_store(store, args, error):
         credgate._update_credentials(*args)
     assert store.path.read_bytes() == before
     assert sorted(os.listdir(store.path.parent)) == ["secret.json"]
-
-
-@pytest.mark.parametrize("where", ["missing-folder", "parent-is-file"])
-def test_update_into_unwritable_place(tmp_path, monkeypatch, where):
-    if where == "missing-folder":
-        target = tmp_path / "nowhere" / "secret.json"
-    else:
-        (tmp_path / "plain").write_text("x")
-        target = tmp_path / "plain" / "secret.json"
-    monkeypatch.setattr(credgate, "secret_file_path", str(target))
-    with pytest.raises(OSError):
-        credgate._update_credentials("u", "p", "t", "acme")
-    assert sorted(os.listdir(tmp_path)) == (["plain"] if where == "parent-is-file" else [])
 
 
 def test_store_lies_in_package_folder():
