@@ -1,6 +1,9 @@
 """Shared fixtures: an isolated credential store, a faked service and scripted prompts."""
 import getpass
 import json
+import subprocess
+import sys
+import textwrap
 
 import pytest
 import responses
@@ -30,6 +33,21 @@ class Store:
 
     def exists(self):
         return self.path.exists()
+
+
+def run_python(script, *args, env=None, cwd=None, timeout=120):
+    """`script` (dedented) with `args` in a fresh interpreter of this Python. Fails the
+    test, with the end of the child's stderr, unless the child exits 0; returns its
+    standard output."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)], env=env, cwd=cwd,
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-3000:]}"
+    return done.stdout
+
+
+def reported(stdout):
+    """The values of the child's last `RESULT <json>` line."""
+    return json.loads([line for line in stdout.splitlines() if line.startswith("RESULT ")][-1][7:])
 
 
 @pytest.fixture

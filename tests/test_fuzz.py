@@ -11,7 +11,6 @@ import io
 import json
 import os
 import re
-import subprocess
 import sys
 import textwrap
 
@@ -25,6 +24,7 @@ from hypothesis import strategies as st
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
+from conftest import run_python
 
 ANY_HOST = re.compile(r"https://.*quillon\.example.*")
 HUGE = "x" * 1_000_000
@@ -435,13 +435,11 @@ PRELUDE = textwrap.dedent('''
 
 
 def run_isolated(body):
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-                          capture_output=True, text=True, timeout=120)
-    return done.returncode, done.stdout, done.stderr
+    return run_python(PRELUDE + textwrap.dedent(body))
 
 
 def test_value_changing_class_while_its_name_is_formatted():
-    rc, out, err = run_isolated('''
+    out = run_isolated('''
         class Other:
             pass
 
@@ -459,12 +457,11 @@ def test_value_changing_class_while_its_name_is_formatted():
             text = nb._generate_prompt("q", base_prompt="b", global_variables=ns)
         print(text.splitlines()[-3])
     ''')
-    assert rc == 0, err[-2000:]
     assert out in ("name: v, type: <class '__main__.Other'>\n", "name: v, type: <class '__main__.Orphan'>\n")
 
 
 def test_text_area_dropped_while_the_selection_is_compared():
-    rc, out, err = run_isolated('''
+    out = run_isolated('''
         shown = []
         nb.display = lambda *objs: shown.extend(objs)
         nb.generate_code(None)
@@ -491,5 +488,4 @@ def test_text_area_dropped_while_the_selection_is_compared():
         gc.collect()
         print("done")
     ''')
-    assert rc == 0, err[-2000:]
     assert out.endswith("done\n") and "Textarea" not in out

@@ -2,13 +2,12 @@
 import json
 import os
 import shutil
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import quillon
+from conftest import reported, run_python
 
 PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
 
@@ -63,13 +62,9 @@ def run(tmp_path):
         if stored is not None:
             store.write_text(json.dumps(stored))
         script = f"SITE = {str(site)!r}\nANSWERS = {list(answers)!r}\n" + PRELUDE + textwrap.dedent(body)
-        env = dict(os.environ, PYTHONPATH=str(site))
-        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=60)
-        assert done.returncode == 0, done.stderr
-        lines = done.stdout.splitlines()
-        results = [json.loads(line[7:]) for line in lines if line.startswith("RESULT ")]
-        printed = [line for line in lines if not line.startswith("RESULT ")]
-        return printed, results[-1], (json.loads(store.read_text()) if store.exists() else None)
+        out = run_python(script, env=dict(os.environ, PYTHONPATH=str(site)), timeout=60)
+        printed = [line for line in out.splitlines() if not line.startswith("RESULT ")]
+        return printed, reported(out), (json.loads(store.read_text()) if store.exists() else None)
 
     return run
 

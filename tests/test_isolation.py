@@ -1,5 +1,4 @@
 """One interpreter per process, one initialisation per module; each case in a fresh process."""
-import json
 import os
 import shutil
 import subprocess
@@ -9,6 +8,7 @@ import textwrap
 import pytest
 
 import quillon
+from conftest import reported, run_python
 
 MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.promptbook",
            "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist"]
@@ -56,10 +56,7 @@ def report(**values):
 
 
 def run(body, env=None):
-    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
-                          capture_output=True, text=True, timeout=120, env=env)
-    assert done.returncode == 0, done.stderr[-3000:]
-    return json.loads([line for line in done.stdout.splitlines() if line.startswith("RESULT ")][-1][7:])
+    return reported(run_python(PRELUDE + textwrap.dedent(body), env=env))
 
 
 def test_second_interpreter_is_refused_each_module():

@@ -2,10 +2,9 @@
 cyclic GC, the __eq__ of a hostile key or str subclass) cannot pull an object out
 from under it. Each case runs in a child interpreter: before these were fixed they
 ended in a segmentation fault, or in an AddressSanitizer report in the sanitizer run."""
-import json
-import subprocess
-import sys
 import textwrap
+
+from conftest import reported, run_python
 
 PRELUDE = r'''
 import base64, gc, json, os, tempfile
@@ -27,10 +26,7 @@ def report(**values):
 
 
 def run_child(body):
-    script = PRELUDE + textwrap.dedent(body)
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, f"exit {done.returncode}\n{done.stderr[-3000:]}"
-    return json.loads([line for line in done.stdout.splitlines() if line.startswith("RESULT ")][-1][7:])
+    return reported(run_python(PRELUDE + textwrap.dedent(body)))
 
 
 def test_closure_made_while_finalizers_rebind_the_module_name():

@@ -15,6 +15,7 @@ import pytest
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
+from conftest import run_python
 
 FIGURES = {}
 
@@ -27,11 +28,9 @@ def summary(request):
             print("\nstore faults: " + json.dumps(FIGURES))
 
 
-def run_python(script, *args, timeout=120):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0, done.stderr[-3000:]
-    return json.loads(done.stdout.splitlines()[-1])
+def run_json(script, *args):
+    """The JSON that `script` prints last, run in a fresh interpreter."""
+    return json.loads(run_python(script, *args).splitlines()[-1])
 
 
 # --- (a) writers killed at random moments --------------------------------------------------
@@ -102,7 +101,7 @@ KILLER = '''
 
 @pytest.mark.slow
 def test_killed_writers_never_leave_a_broken_store(tmp_path):
-    figures = run_python(KILLER, tmp_path, 1000, 20, 20261208)
+    figures = run_json(KILLER, tmp_path, 1000, 20, 20261208)
     FIGURES.update(killed_writers={k: v for k, v in figures.items() if k != "leftovers"},
                    temp_files_left_by_kills=len(figures["leftovers"]))
     assert figures["corrupt"] == 0 and figures["torn_reads"] == 0
