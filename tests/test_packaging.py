@@ -1,6 +1,9 @@
-"""The sdist holds everything needed to build, and the wheel built from it installs and imports."""
+"""The sdist holds the tracked files and nothing else, and the wheel built from it installs and imports."""
 
+import hashlib
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -9,20 +12,71 @@ import venv
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-pytestmark = pytest.mark.slow
 
 
 def run(*cmd, **kw):
-    result = subprocess.run(cmd, capture_output=True, text=True, timeout=600, **kw)
+    # The sanitizer run preloads its runtime into this process; a build tool
+    # has no use for it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    result = subprocess.run(cmd, capture_output=True, text=True, timeout=600, env=env, **kw)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
     return result.stdout
 
 
+def build_sdist(tree, dist):
+    run(sys.executable, "-c", f"from scikit_build_core.build import build_sdist; build_sdist({str(dist)!r})",
+        cwd=tree)
+    (sdist,) = pathlib.Path(dist).glob("quillon-*.tar.gz")
+    return sdist
+
+
+def tracked_files():
+    if not (ROOT / ".git").exists():
+        pytest.skip("not a git checkout")
+    out = run("git", "ls-files", "-z", cwd=ROOT)
+    return sorted(p for p in out.split("\0") if p and (ROOT / p).is_file())
+
+
+# What a worked-in tree holds besides its sources: the venv (with CMake
+# templates and a folder named cpp), build trees with objects, a second venv,
+# an in-place build of a module, caches and stray notes.
+JUNK = [
+    ".venv/lib/python3.11/site-packages/scikit_build_core/resources/templates/c/CMakeLists.txt",
+    ".venv/lib/python3.11/site-packages/somepkg/cpp/core/ref.hpp",
+    ".venv/pyvenv.cfg",
+    "build/cp311-cp311-linux_x86_64/CMakeFiles/nbassist.dir/cpp/modules/nbassist.cpp.o",
+    "build/asan/CMakeLists.txt",
+    ".venv-lab/bin/python",
+    "src/quillon/velto_gpt_sdk/nbassist.cpython-311-x86_64-linux-gnu.so",
+    "src/quillon/__pycache__/__init__.cpython-311.pyc",
+    "tests/artifacts/form.png",
+    "bench/results.json",
+    "notes.txt",
+]
+
+
+def test_sdist_of_a_worked_in_tree_equals_the_one_of_a_clean_tree(tmp_path):
+    files = tracked_files()
+    clean, worked = tmp_path / "clean", tmp_path / "worked"
+    for path in files:
+        (clean / path).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / path, clean / path)
+    shutil.copytree(clean, worked)
+    for path in JUNK:
+        (worked / path).parent.mkdir(parents=True, exist_ok=True)
+        (worked / path).write_text("junk\n")
+
+    sdists = [build_sdist(tree, tmp_path / f"dist-{tree.name}") for tree in (clean, worked)]
+    with tarfile.open(sdists[1]) as tar:
+        names = sorted(m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile())
+    assert names == sorted(files + ["PKG-INFO"])
+    digests = [hashlib.sha256(s.read_bytes()).hexdigest() for s in sdists]
+    assert digests[0] == digests[1]
+
+
+@pytest.mark.slow
 def test_sdist_builds_a_wheel_that_installs_into_a_fresh_venv(tmp_path):
-    dist = tmp_path / "dist"
-    run(sys.executable, "-c", f"from scikit_build_core.build import build_sdist; print(build_sdist({str(dist)!r}))",
-        cwd=ROOT)
-    (sdist,) = dist.glob("quillon-*.tar.gz")
+    sdist = build_sdist(ROOT, tmp_path / "dist")
     with tarfile.open(sdist) as tar:
         names = tar.getnames()
         tar.extractall(tmp_path / "src", filter="data")
