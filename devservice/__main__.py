@@ -82,9 +82,9 @@ def serve(argv: list[str]) -> int:
                      openai_model=args.openai_model,
                      openai_api_key=os.environ.get(args.openai_api_key_env), proxy_port=args.port)
     for tenant, email, password in args.user:
-        svc.add_user(tenant, email, password)
+        svc.state.add_user(tenant, email, password)
     for tenant, token in args.app_token:
-        svc.add_app_token(tenant, token)
+        svc.state.add_app_token(tenant, token)
     info_path = os.path.join(args.state_dir, INFO_FILE)
     with svc:
         info = {"domain": svc.domain, "env": svc.env, "admin_url": svc.proxy_url + "/_admin",

@@ -194,7 +194,7 @@ def describe(request) -> str:
 
 
 def summary(nb, svc: DevService, phases: list[tuple[str, float, str]]) -> str:
-    requests = svc.requests
+    requests = svc.state.requests
     out = ["", f"quillon demo against the dev service for *.{svc.domain} (proxy {svc.proxy_url})", ""]
     for name, seconds, shown in phases:
         out.append(f"  {name:<56} {seconds:6.2f} s")
@@ -261,8 +261,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
             nbformat.write(nb, args.save)
         print(summary(nb, svc, phases))
-        completions = [r for r in svc.requests if r.path == "/get-completion"]
-        refused = [r for r in svc.requests if r.status != 200]
+        completions = [r for r in svc.state.requests if r.path == "/get-completion"]
+        refused = [r for r in svc.state.requests if r.status != 200]
     total = time.monotonic() - started
     if len(completions) != 4 or refused:
         print(f"\ndemo FAILED: expected 4 accepted completion requests, saw {len(completions)}"

@@ -1,7 +1,7 @@
 """DevService: the local stand-in for the hosted service, in one object.
 
     with DevService() as svc:
-        svc.add_user("demo", "analyst@example.com", "quillon-demo")
+        svc.state.add_user("demo", "analyst@example.com", "quillon-demo")
         os.environ.update(svc.env)   # or monkeypatch.setenv(...) in a test
         ...                          # the SDK now talks to svc
 
@@ -23,7 +23,7 @@ import trustme
 
 from .completions import Completer, OpenAICompleter
 from .servers import ProxyServer, TLSServer
-from .state import RecordedRequest, ServiceState
+from .state import ServiceState
 
 DEFAULT_DOMAIN = "quillon.example"
 DEMO_TENANT = "demo"
@@ -47,8 +47,8 @@ class DevService:
             self._forwarder = completer = OpenAICompleter(openai_base_url, openai_model, openai_api_key)
         self.state = ServiceState(self.domain, token_ttl=token_ttl, completer=completer)
         if demo:
-            self.add_user(DEMO_TENANT, DEMO_EMAIL, DEMO_PASSWORD)
-            self.add_app_token(DEMO_TENANT, DEMO_APP_TOKEN)
+            self.state.add_user(DEMO_TENANT, DEMO_EMAIL, DEMO_PASSWORD)
+            self.state.add_app_token(DEMO_TENANT, DEMO_APP_TOKEN)
         self._state_dir = state_dir
         self._tmp_dir: Optional[str] = None
         self._host = host
@@ -110,12 +110,6 @@ class DevService:
         return f"http://{self._host}:{self._proxy.port}"
 
     @property
-    def tls_port(self) -> int:
-        if self._tls is None:
-            raise RuntimeError("the dev service is not running")
-        return self._tls.port
-
-    @property
     def env(self) -> dict[str, str]:
         """Environment for a client: both spellings of the proxy variables
         (the lower-case one wins in `requests`), no proxy exemptions."""
@@ -141,62 +135,22 @@ class DevService:
         """CONNECT targets the proxy saw, with whether it tunnelled them."""
         return list(self._proxy.tunnels) if self._proxy else []
 
-    # -- the service's data -------------------------------------------------
-
-    def add_user(self, tenant: str, email: str, password: str) -> None:
-        self.state.add_user(tenant, email, password)
-
-    def remove_user(self, tenant: str, email: str) -> None:
-        self.state.remove_user(tenant, email)
-
-    def add_app_token(self, tenant: str, token: str) -> None:
-        self.state.add_app_token(tenant, token)
-
-    def revoke_app_token(self, tenant: str, token: str) -> None:
-        self.state.revoke_app_token(tenant, token)
-
-    def issue_token(self, tenant: str, email: Optional[str] = None) -> str:
-        return self.state.issue_token(tenant, email)
-
-    def expire_tokens(self, tenant: Optional[str] = None) -> int:
-        return self.state.expire_tokens(tenant)
-
-    def revoke_token(self, token: str) -> bool:
-        return self.state.revoke_token(token)
-
-    def force_status(self, path: str, status: int, body: str = "", times: int = 1) -> None:
-        self.state.force_status(path, status, body, times)
-
-    def set_completer(self, completer: Optional[Completer]) -> None:
-        """Answer completions with `completer(query, max_tokens)`; None
-        restores the canned answers."""
-        from .completions import complete
-
-        self.state.completer = completer or complete
-
-    @property
-    def requests(self) -> list[RecordedRequest]:
-        return self.state.requests
-
-    def clear_requests(self) -> None:
-        self.state.clear_requests()
-
     # -- administration over HTTP (the proxy's /_admin/ paths) ---------------
 
     def _admin(self, method: str, path: str, query: dict, body: bytes) -> tuple[int, Any]:
         data = json.loads(body) if body else {}
         first = lambda key: (query.get(key) or [data.get(key)])[0]  # noqa: E731
         if (method, path) == ("POST", "/_admin/expire"):
-            return 200, {"expired": self.expire_tokens(first("tenant"))}
+            return 200, {"expired": self.state.expire_tokens(first("tenant"))}
         if (method, path) == ("POST", "/_admin/users"):
-            self.add_user(data["tenant"], data["email"], data["password"])
+            self.state.add_user(data["tenant"], data["email"], data["password"])
             return 200, {"ok": True}
         if (method, path) == ("POST", "/_admin/app-tokens"):
-            self.add_app_token(data["tenant"], data["token"])
+            self.state.add_app_token(data["tenant"], data["token"])
             return 200, {"ok": True}
         if (method, path) == ("GET", "/_admin/requests"):
             return 200, [{"method": r.method, "host": r.host, "path": r.path, "status": r.status}
-                         for r in self.requests[-200:]]
+                         for r in self.state.requests[-200:]]
         if (method, path) == ("GET", "/_admin/status"):
             return 200, {"domain": self.domain, "proxy": self.proxy_url, "ca_bundle": self.ca_path}
         return 404, {"error": f"no admin action {method} {path}"}

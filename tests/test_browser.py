@@ -57,7 +57,7 @@ def notebook(server, browser, svc, request):
     page = browser.new_page()
     try:
         nb = NotebookPage(page, server.new_notebook(name, ["", LATER]))
-        svc.clear_requests()
+        svc.state.clear_requests()
         yield nb
     finally:
         page.close()
@@ -85,7 +85,7 @@ def last_query(svc, timeout=15):
     """The prompt of the latest completion request, once the service has answered it."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        done = [r for r in svc.requests if r.path == "/get-completion" and r.status is not None]
+        done = [r for r in svc.state.requests if r.path == "/get-completion" and r.status is not None]
         if done:
             return done[-1].json()["query"]
         time.sleep(0.05)

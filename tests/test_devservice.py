@@ -26,10 +26,10 @@ ODD_TOKENS = ["plain-token", "a/b c", "q?x&y=z", "tok?api_key=tok", "ünï%41", 
 @pytest.fixture(scope="module")
 def svc():
     with DevService(demo=True) as service:
-        service.add_user(TENANT, EMAIL, PASSWORD)
-        service.add_user("zürich", EMAIL, PASSWORD)
+        service.state.add_user(TENANT, EMAIL, PASSWORD)
+        service.state.add_user("zürich", EMAIL, PASSWORD)
         for token in ODD_TOKENS:
-            service.add_app_token(TENANT, token)
+            service.state.add_app_token(TENANT, token)
         yield service
 
 
@@ -62,7 +62,7 @@ def test_sdk_style_calls_through_environment(svc, monkeypatch):
         monkeypatch.delenv(name, raising=False)
     for name, value in svc.env.items():
         monkeypatch.setenv(name, value)
-    svc.clear_requests()
+    svc.state.clear_requests()
     url = f"https://{TENANT}.{svc.domain}"
     body = json.dumps({"email": EMAIL, "password": PASSWORD})
     r = requests.post(url + "/auth/get_token", headers={"content-type": "application/json"}, data=body)
@@ -75,7 +75,7 @@ def test_sdk_style_calls_through_environment(svc, monkeypatch):
     assert r.status_code == 200 and "PCA" in r.json()["completion"]
     assert requests.request("GET", url + "/validate-app-token/a/b c?api_key=a/b c",
                             verify=False).status_code == 200
-    first = svc.requests[0]
+    first = svc.state.requests[0]
     assert (first.method, first.host, first.path, first.tenant) == ("POST", f"{TENANT}.{svc.domain}",
                                                                   "/auth/get_token", TENANT)
     assert first.headers["content-type"] == "application/json" and first.body == body.encode()
@@ -108,9 +108,9 @@ def test_token_check_and_expiry(svc, http):
     assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
     assert http.get(svc.url("demo"), headers=bearer(token)).status_code == 401
     assert http.get(svc.url(TENANT)).status_code == 401
-    svc.expire_tokens("demo")
+    svc.state.expire_tokens("demo")
     assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
-    assert svc.expire_tokens(TENANT) >= 1
+    assert svc.state.expire_tokens(TENANT) >= 1
     assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 401
     renewed = login(http, svc).json()["token"]
     assert renewed != token
@@ -175,15 +175,15 @@ def test_completion_malformed(svc, http, body):
 def test_forced_status_and_custom_completer(svc, http):
     token = login(http, svc).json()["token"]
     url, body = svc.url(TENANT, "/get-completion"), {"query": "anything", "max_tokens": 10}
-    svc.force_status("/get-completion", 503, "engine busy")
+    svc.state.force_status("/get-completion", 503, "engine busy")
     r = http.post(url, headers=bearer(token), json=body)
     assert (r.status_code, r.text) == (503, "engine busy")
-    svc.set_completer(lambda query, max_tokens: f"`${{x}}` \\ {query} {max_tokens}")
+    svc.state.completer = lambda query, max_tokens: f"`${{x}}` \\ {query} {max_tokens}"
     try:
         assert http.post(url, headers=bearer(token), json=body).json()["completion"] == \
             "`${x}` \\ anything 10"
     finally:
-        svc.set_completer(None)
+        svc.state.completer = complete
 
 
 def test_host_outside_domain(svc, http):
@@ -206,12 +206,12 @@ def test_keep_alive_reuses_one_tunnel(svc, http):
 def test_chunked_request_body(svc, http):
     body = json.dumps({"email": EMAIL, "password": PASSWORD}).encode()
     r = http.post(svc.url(TENANT, "/auth/get_token"), data=iter([body[:7], body[7:]]))
-    assert r.status_code == 200 and svc.requests[-1].body == body
+    assert r.status_code == 200 and svc.state.requests[-1].body == body
 
 
 def test_concurrent_clients_on_a_custom_domain():
     with DevService(domain="Dev.Internal.Test") as svc:
-        svc.add_user("t", "u@t", "pw")
+        svc.state.add_user("t", "u@t", "pw")
         results = []
 
         def client():
@@ -396,7 +396,7 @@ def test_forwarding_to_an_openai_compatible_endpoint(http):
     try:
         with DevService(openai_base_url=f"http://127.0.0.1:{model.server_port}/v1",
                         openai_model="tiny") as svc, svc.session() as session:
-            svc.add_user(TENANT, EMAIL, PASSWORD)
+            svc.state.add_user(TENANT, EMAIL, PASSWORD)
             token = login(session, svc).json()["token"]
             r = session.post(svc.url(TENANT, "/get-completion"), headers=bearer(token),
                              json={"query": "say 42", "max_tokens": 7})

@@ -59,7 +59,7 @@ def sdk(svc, tmp_path):
     """Runs a snippet in a new interpreter that sees the private package copy."""
     site = private_site(str(tmp_path / "site"))
     env = client_env(svc, site)
-    svc.clear_requests()
+    svc.state.clear_requests()
 
     def run(code, answers=()):
         proc = subprocess.run([sys.executable, "-c", PRELUDE, json.dumps(list(answers)), code], env=env,
@@ -94,7 +94,7 @@ def test_first_login_asks_and_writes_the_store(sdk, svc, logged_in):
     assert list(store) == STORE_KEYS
     assert store == {"VELTO_USERNAME": DEMO_EMAIL, "VELTO_PASSWORD": base64.b64encode(DEMO_PASSWORD.encode()).decode(),
                      "VELTO_TOKEN": logged_in.result["token"], "VELTO_TENANT": DEMO_TENANT}
-    (login,) = svc.requests
+    (login,) = svc.state.requests
     assert (login.method, login.host, login.path) == ("POST", "demo.quillon.example", "/auth/get_token")
     assert login.headers["content-type"] == "application/json"
     assert login.body == json.dumps({"email": DEMO_EMAIL, "password": DEMO_PASSWORD}).encode()
@@ -105,7 +105,7 @@ def test_first_login_asks_and_writes_the_store(sdk, svc, logged_in):
     assert (again.out, again.asked, again.error) == ("", [], None)
     with open(sdk.store, "rb") as f:
         assert f.read() == before
-    assert [(r.method, r.path) for r in svc.requests[1:]] == [("GET", "/")]
+    assert [(r.method, r.path) for r in svc.state.requests[1:]] == [("GET", "/")]
 
 
 # Expires the tenant's tokens from inside the snippet, through the admin port.
@@ -118,7 +118,7 @@ ADMIN_EXPIRE = ("import urllib.request\n"
 def test_expired_token_is_renewed_with_the_stored_login(sdk, svc, logged_in, when):
     old = logged_in.result["token"]
     if when == "at import":
-        svc.expire_tokens(DEMO_TENANT)
+        svc.state.expire_tokens(DEMO_TENANT)
         run = sdk("from quillon.velto_gpt_sdk import nbassist, endpoints as e\nresult['token'] = e.auth_token")
     else:
         run = sdk(IMPORT_ENDPOINTS + f"\nADMIN = {svc.proxy_url + '/_admin'!r}\n" + ADMIN_EXPIRE
@@ -128,7 +128,7 @@ def test_expired_token_is_renewed_with_the_stored_login(sdk, svc, logged_in, whe
     assert (run.out, run.asked, run.error) == (EXPIRED, [], None)
     assert new != old and svc.state.token_valid(DEMO_TENANT, new)
     assert read_store(sdk)["VELTO_TOKEN"] == new
-    completions = [r for r in svc.requests if r.path == "/get-completion"]
+    completions = [r for r in svc.state.requests if r.path == "/get-completion"]
     assert [r.headers["Authorization"] for r in completions] == ["Bearer " + new] * len(completions)
 
 
@@ -144,10 +144,10 @@ def test_refused_login_fails_the_import(sdk, answers):
 
 
 def test_stored_login_refused_asks_again(sdk, svc):
-    svc.add_user(DEMO_TENANT, "leaver@example.com", "pw")
+    svc.state.add_user(DEMO_TENANT, "leaver@example.com", "pw")
     assert sdk(IMPORT_ENDPOINTS, ["leaver@example.com", "pw", DEMO_TENANT]).error is None
-    svc.remove_user(DEMO_TENANT, "leaver@example.com")
-    svc.expire_tokens(DEMO_TENANT)
+    svc.state.remove_user(DEMO_TENANT, "leaver@example.com")
+    svc.state.expire_tokens(DEMO_TENANT)
     run = sdk(IMPORT_ENDPOINTS, DEMO_ANSWERS)
     assert (run.out, run.asked, run.error) == (EXPIRED + REFUSED + "\n", ASKED, None)
     assert read_store(sdk)["VELTO_USERNAME"] == DEMO_EMAIL
@@ -160,7 +160,7 @@ def test_app_token_login(sdk, svc, token, accepted):
             "result['again'] = authenticate_secret()")
     run = sdk(code, [token, DEMO_TENANT])
     assert run.asked == [["input", "Please enter the token: "], ["input", "Please enter the tenant: "]]
-    assert [r.path for r in svc.requests] == [f"/validate-app-token/{token}?api_key={token}"] * (1 + accepted)
+    assert [r.path for r in svc.state.requests] == [f"/validate-app-token/{token}?api_key={token}"] * (1 + accepted)
     if accepted:
         assert (run.out, run.error) == ("VELTO_SECRET is not provided please add it manually\n", None)
         assert run.result["pair"] == run.result["again"] == [token, DEMO_TENANT]
@@ -179,15 +179,15 @@ def test_completions_on_the_wire(sdk, svc, logged_in):
             "result['code'] = nbassist.generate_code_completion('Display top 5 records in the data frame.',\n"
             "                                                  {'sales': sales}, jupyter_mode=False)\n"
             "result['token'] = e.auth_token")
-    svc.clear_requests()
+    svc.state.clear_requests()
     run = sdk(code)
     assert (run.out, run.error) == ("", None)
     token = run.result["token"]
     # Two token checks at import, then one before each completion request.
-    assert [(r.method, r.path) for r in svc.requests] == \
+    assert [(r.method, r.path) for r in svc.state.requests] == \
         [("GET", "/")] * 2 + [("GET", "/"), ("POST", "/get-completion")] * 2
-    assert {r.headers["Authorization"] for r in svc.requests} == {"Bearer " + token}
-    completions = [r for r in svc.requests if r.path == "/get-completion"]
+    assert {r.headers["Authorization"] for r in svc.state.requests} == {"Bearer " + token}
+    completions = [r for r in svc.state.requests if r.path == "/get-completion"]
     bodies = [c.json() for c in completions]
     assert [list(b) for b in bodies] == [["query", "max_tokens"]] * 2
     assert bodies[0] == {"query": "Write python code for: Apply PCA", "max_tokens": 1000}
@@ -198,7 +198,7 @@ def test_completions_on_the_wire(sdk, svc, logged_in):
 
 
 def test_engine_refusal_reaches_the_caller(sdk, svc, logged_in):
-    svc.force_status("/get-completion", 503, "engine busy")
+    svc.state.force_status("/get-completion", 503, "engine busy")
     run = sdk("from quillon.velto_gpt_sdk import endpoints\n"
               "result['answer'] = endpoints.get_completion('x = 1')")
     assert (run.out, run.error) == ("engine busy\n", ["HTTPError", ""])
