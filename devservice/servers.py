@@ -152,19 +152,10 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
     server: _Server
 
     def _read_body(self) -> Optional[bytes]:
-        if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
-            chunks, total = [], 0
-            while True:
-                size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
-                if size == 0:
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
-                    return b"".join(chunks)
-                total += size
-                if total > MAX_BODY:
-                    return None
-                chunks.append(self.rfile.read(size))
-                self.rfile.readline()
+        # The SDK sends every body with a Content-Length; a chunked one is
+        # refused rather than decoded.
+        if "Transfer-Encoding" in self.headers:
+            return None
         length = int(self.headers.get("Content-Length") or 0)
         if length > MAX_BODY:
             return None
