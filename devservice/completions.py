@@ -298,64 +298,79 @@ def explain(source: str) -> str:
 
 _ERROR = re.compile(r"^\s*(?:[\w.]+\.)?(\w*(?:Error|Exception|Exit|Interrupt|Warning))\b:?\s*(.*)$", re.M)
 
+# Advice by exception name; {name} is the quoted name in the message (a
+# module, key or variable), {package} the distribution that provides a module.
+TIPS: dict[str, tuple[str, ...]] = {
+    "ModuleNotFoundError": (
+        "The package that provides `{name}` is not installed in this kernel's environment.",
+        "Install it from a cell with `%pip install {package}` and restart the kernel.",
+        "If it is installed, check that the notebook runs the kernel of that environment."),
+    "KeyError": (
+        "The key {name!r} does not exist in the object you indexed.",),
+    "NameError": (
+        "`{name}` is used before it was defined in this kernel.",
+        "Run the cell that defines it first, or check its spelling; after a kernel restart every cell"
+        " has to be run again."),
+    "AttributeError": (
+        "The object has no attribute with that name: check its type with `type(obj)`.",
+        "A common cause is a variable that holds `None`, or a pandas method renamed in a newer version"
+        " (for example `DataFrame.append` was removed; use `pd.concat`)."),
+    "FileNotFoundError": (
+        "The path does not exist relative to the notebook's working directory.",
+        "Check it with `import os; os.getcwd(), os.path.exists(path)` and use an absolute path or a raw"
+        " string on Windows (r\"C:\\data\\file.csv\")."),
+    "SyntaxError": (
+        "Python could not read the code: look at the line shown and the one before it.",
+        "Typical causes are a missing closing bracket or quote, a missing colon after `if`/`for`/`def`,"
+        " or mixed tabs and spaces."),
+    "TypeError": (
+        "A value has a different type than the operation expects.",
+        "Print the types involved (`type(x)`) and convert explicitly, for example"
+        " `pd.to_numeric(df[col], errors=\"coerce\")` for numbers stored as text."),
+    "ValueError": (
+        "A value has the right type but an unusable content.",
+        "For pandas and scikit-learn this is often text in a numeric column, NaN values the model cannot"
+        " take (`df.isna().sum()` shows them), or shapes that do not match."),
+    "ZeroDivisionError": (
+        "A division by zero: guard the divisor (`x / y if y else 0`) or use pandas, which gives inf/NaN"
+        " instead of raising.",),
+    "MemoryError": (
+        "The data does not fit in memory: read it in chunks (`chunksize=`) or select fewer columns"
+        " (`usecols=`).",),
+    "": (
+        "Read the last line of the traceback first: it names the error; the lines above show where it"
+        " happened, the lowest frame being your own code.",
+        "Re-run the failing cell alone after restarting the kernel to rule out stale state."),
+}
+TIPS["ImportError"] = TIPS["ModuleNotFoundError"]
+TIPS["IndentationError"] = TIPS["TabError"] = TIPS["SyntaxError"]
+
+# Import names whose distribution is called differently.
+PACKAGES = {"sklearn": "scikit-learn", "cv2": "opencv-python", "PIL": "pillow", "yaml": "pyyaml",
+            "pptx": "python-pptx", "bs4": "beautifulsoup4"}
+
 
 def debug(error: str, context: Context) -> str:
     found = _ERROR.findall(error)
     kind, message = found[-1] if found else ("", error.strip().splitlines()[-1] if error.strip() else "")
     quoted = re.search(r"['\"]([^'\"]+)['\"]", message)
     name = quoted.group(1) if quoted else None
-    columns = [c for f in context.frames() for c, _ in f.columns]
-    tips: list[str] = []
-    if kind in ("ModuleNotFoundError", "ImportError") and name:
-        package = {"sklearn": "scikit-learn", "cv2": "opencv-python", "PIL": "pillow",
-                   "yaml": "pyyaml", "pptx": "python-pptx", "bs4": "beautifulsoup4"}.get(
-                       name.split(".")[0], name.split(".")[0])
-        tips += [f"The package that provides `{name}` is not installed in this kernel's environment.",
-                 f"Install it from a cell with `%pip install {package}` and restart the kernel.",
-                 "If it is installed, check that the notebook runs the kernel of that environment."]
-    elif kind == "KeyError":
-        tips.append(f"The key {name!r} does not exist in the object you indexed."
-                    if name else "A dictionary key or data-frame column you used does not exist.")
-        close = difflib.get_close_matches(name or "", columns, n=3, cutoff=0.6) if name else []
+    if name is None and kind == "KeyError":
+        kind_tips = ("A dictionary key or data-frame column you used does not exist.",)
+    elif name is None and kind in ("ModuleNotFoundError", "ImportError"):
+        kind_tips = TIPS[""]
+    else:
+        kind_tips = TIPS.get(kind, TIPS[""])
+    root = (name or "").split(".")[0]
+    tips = [t.format(name=name or "the name", package=PACKAGES.get(root, root)) for t in kind_tips]
+    if kind == "KeyError":
+        columns = [c for f in context.frames() for c, _ in f.columns]
+        close = difflib.get_close_matches(name, columns, n=3, cutoff=0.6) if name else []
         if close:
             tips.append("Did you mean " + " or ".join(repr(c) for c in close) + "?")
         if columns:
             tips.append("Known columns: " + ", ".join(repr(c) for c in columns) + ".")
         tips.append("Print `df.columns.tolist()` to see the exact labels (spaces and case matter).")
-    elif kind == "NameError":
-        tips += [f"`{name or 'the name'}` is used before it was defined in this kernel.",
-                 "Run the cell that defines it first, or check its spelling; after a kernel restart"
-                 " every cell has to be run again."]
-    elif kind == "AttributeError":
-        tips += ["The object has no attribute with that name: check its type with `type(obj)`.",
-                 "A common cause is a variable that holds `None`, or a pandas method renamed in a newer"
-                 " version (for example `DataFrame.append` was removed; use `pd.concat`)."]
-    elif kind == "FileNotFoundError":
-        tips += ["The path does not exist relative to the notebook's working directory.",
-                 "Check it with `import os; os.getcwd(), os.path.exists(path)` and use an absolute path"
-                 " or a raw string on Windows (r\"C:\\data\\file.csv\")."]
-    elif kind in ("SyntaxError", "IndentationError", "TabError"):
-        tips += ["Python could not read the code: look at the line shown and the one before it.",
-                 "Typical causes are a missing closing bracket or quote, a missing colon after"
-                 " `if`/`for`/`def`, or mixed tabs and spaces."]
-    elif kind == "TypeError":
-        tips += ["A value has a different type than the operation expects.",
-                 "Print the types involved (`type(x)`) and convert explicitly, for example"
-                 " `pd.to_numeric(df[col], errors=\"coerce\")` for numbers stored as text."]
-    elif kind == "ValueError":
-        tips += ["A value has the right type but an unusable content.",
-                 "For pandas and scikit-learn this is often text in a numeric column, NaN values the"
-                 " model cannot take (`df.isna().sum()` shows them), or shapes that do not match."]
-    elif kind == "ZeroDivisionError":
-        tips += ["A division by zero: guard the divisor (`x / y if y else 0`) or use pandas, which"
-                 " gives inf/NaN instead of raising."]
-    elif kind in ("MemoryError",):
-        tips += ["The data does not fit in memory: read it in chunks (`chunksize=`) or select fewer"
-                 " columns (`usecols=`)."]
-    else:
-        tips += ["Read the last line of the traceback first: it names the error; the lines above show"
-                 " where it happened, the lowest frame being your own code.",
-                 "Re-run the failing cell alone after restarting the kernel to rule out stale state."]
     head = f"{kind}: {message}".strip(": ") if kind else (message or "the error")
     return f"{head}\n\n" + "\n".join(f"- {t}" for t in tips) + "\n"
 
