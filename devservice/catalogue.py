@@ -16,7 +16,7 @@ import textwrap
 from dataclasses import dataclass, field
 from typing import Callable, Optional, Sequence
 
-from .context import Context
+from .context import Context, role, suits
 
 Params = Sequence[Optional[str]]
 
@@ -117,8 +117,9 @@ class Filler:
         if self._frame is None or value:
             name = _identifier(value)
             if name is None:
-                frames = self.context.frames()
-                name = frames[0].name if frames else "df"
+                frames = [v.name for v in self.context.frames()]
+                named = [n for n in frames if self.free and re.search(r"\b%s\b" % re.escape(n), self.request)]
+                name = (named or frames or ["df"])[0]
             self._frame = name
         return self._frame
 
@@ -155,14 +156,55 @@ class Filler:
             known = [repr(f"column{i}") for i in range(1, max(count, 1) + 1)]
         return known[: max(count, 1)]
 
-    def pair(self, value: Optional[str], first: str = "any", second: str = "numeric") -> tuple[str, str]:
-        """Two column literals (x and y, or date and value)."""
-        picked = self.columns(value, count=2) if value else []
-        if len(picked) >= 2:
-            return picked[0], picked[1]
-        x = picked[0] if picked else self.column(None, first)
-        y = self.context.pick_column(self._frame, second, exclude=[eval_label(x)])
-        return x, repr(y or "column2")
+    def named(self, value: Optional[str]) -> list[str]:
+        """The column labels the user gave: those listed in a filled-in
+        placeholder, else the frame's columns a free-form request mentions.
+        "units by region" (or per, vs, against) lists region first: the
+        second name is the one the first is measured against."""
+        if value:
+            return [eval_label(c) for c in self.columns(value)]
+        if not self.free:
+            return []
+        known = [c for c, _ in self.context.columns(self._frame)]
+        found = sorted((m.start(), c) for c in known
+                       for m in [re.search(r"\b%s\b" % re.escape(c), self.request, re.I)] if m)
+        labels = [c for _, c in found]
+        pattern = r"\b(%s)\b\s+(?:by|per|for each|across|over|vs\.?|versus|against)\s+(?:the\s+)?\b(%s)\b"
+        alternatives = "|".join(re.escape(c) for c in known)
+        if alternatives:
+            by = re.search(pattern % (alternatives, alternatives), self.request, re.I)
+            if by:
+                first, second = (next(c for c in known if c.lower() == g.lower()) for g in by.groups())
+                labels = [second, first] + [c for c in labels if c not in (first, second)]
+        return labels
+
+    def by_role(self, labels: Sequence[str], prefer: str, exclude: Sequence[str] = ()) -> Optional[str]:
+        """The first of `labels` that suits the role (labels the context
+        does not know suit any), else the frame's first column that does."""
+        dtypes = dict(self.context.columns(self._frame))
+        for label in labels:
+            if label not in exclude and (label not in dtypes or suits(label, dtypes[label], prefer)):
+                return label
+        return self.context.pick_column(self._frame, prefer, exclude, strict=True)
+
+    def pair(self, value: Optional[str], first: str = "category", second: str = "numeric") \
+            -> tuple[Optional[str], Optional[str]]:
+        """Two column labels in their roles: a key (a category or a date, the
+        x axis) and a measure (a number, the y axis); None where the frame has
+        no column for the role."""
+        labels = self.named(value)
+        x = self.by_role(labels, first)
+        y = self.by_role(labels, second, exclude=[x] if x else [])
+        return x, y
+
+    def aggregate(self, value: Optional[str] = None) -> tuple[str, str]:
+        """The aggregation a request asks for, as (method, title word)."""
+        return self.choice(value, {r"\b(average|mean|avg)\b": ("mean", "Average"),
+                                   r"\bmedian\b": ("median", "Median"),
+                                   r"\b(max|maximum|highest|largest)\b": ("max", "Highest"),
+                                   r"\b(min|minimum|lowest|smallest)\b": ("min", "Lowest"),
+                                   r"\b(count|number of|how many)\b": ("count", "Count of")},
+                           ("sum", "Total"))
 
     def literal(self, value: Optional[str], default: str) -> str:
         if value is None:
@@ -182,10 +224,14 @@ class Filler:
     def path(self, value: Optional[str], default: str, exts: str = "csv|xlsx|xls|txt|json|parquet") -> str:
         if value:
             return repr(value.strip().strip("'\"`"))
-        found = re.search(r"[\w./\\:~-]+\.(?:%s)\b" % exts, self.request, re.IGNORECASE)
-        return repr(found.group(0) if found else default)
+        return repr(self.file_named(exts) or default)
 
-    def choice(self, value: Optional[str], options: dict[str, str], default: str) -> str:
+    def file_named(self, exts: str = "csv|xlsx|xls|txt|json|parquet") -> Optional[str]:
+        """A file name with one of these extensions in the request."""
+        found = re.search(r"[\w./\\:~-]+\.(?:%s)\b" % exts, self.request, re.IGNORECASE)
+        return found.group(0) if found else None
+
+    def choice(self, value: Optional[str], options: dict, default):
         """The option whose keyword (a regular expression) appears in the
         user's value, or in the whole request when the request was matched by
         keywords rather than by its template."""
@@ -391,24 +437,37 @@ def _plot(p: Params, f: Filler) -> str:
     p = p or [None] * 3
     df = f.frame(p[0])
     kind = f.choice(p[1], {"scatter": "scatter", "bar": "bar", "hist": "hist", "box": "box",
-                           "line": "line"}, "line")
+                           "line": "line"}, None)
+    dtypes = dict(f.context.columns(df))
     if kind in ("hist", "box"):
-        col = f.column(p[2].split(",")[0] if p[2] else None, "numeric")
-        return code("""
-            import matplotlib.pyplot as plt
-
-            ax = $df[$col].plot(kind="$kind", figsize=(8, 5), title=$title)
-            plt.tight_layout()
-            plt.show()
-        """, df=df, kind=kind, col=col, title=repr(f"Distribution of {eval_label(col)}"))
+        col = f.by_role(f.named(p[2]), "numeric") or "column1"
+        return _chart(f"{df}[{col!r}]", kind, f"Distribution of {col}")
+    if kind == "scatter":
+        x, y = f.pair(p[2], "numeric", "numeric")
+        x, y = x or "column1", y or "column2"
+        return _chart(df, kind, f"{y} against {x}", f", x={x!r}, y={y!r}")
     x, y = f.pair(p[2])
+    y = y or "column2"
+    if x is None or (kind == "line" and x not in f.named(p[2]) and role(dtypes.get(x, "")) != "datetime"):
+        # Nothing for the x axis but the row labels, or a line of the values in row order.
+        return _chart(f"{df}[{y!r}]", kind or "line", y)
+    if x in dtypes and role(dtypes[x]) != "datetime":
+        # One bar (or point) per category, not one per row.
+        method, word = f.aggregate()
+        return _chart(f"{df}.groupby({x!r})[{y!r}].{method}()", kind or "bar", f"{word} {y} by {x}",
+                      ylabel=y)
+    return _chart(f"{df}.sort_values({x!r})", kind or "line", f"{y} by {x}", f", x={x!r}, y={y!r}")
+
+
+def _chart(data: str, kind: str, title: str, args: str = "", ylabel: Optional[str] = None) -> str:
+    label = f"ax.set_ylabel({ylabel!r})\n" if ylabel else ""
     return code("""
         import matplotlib.pyplot as plt
 
-        ax = $df.plot(kind="$kind", x=$x, y=$y, figsize=(8, 5), title=$title)
-        plt.tight_layout()
+        ax = $data.plot(kind="$kind"$args, figsize=(8, 5), title=$title)
+        ${label}plt.tight_layout()
         plt.show()
-    """, df=df, kind=kind, x=x, y=y, title=repr(f"{eval_label(y)} by {eval_label(x)}"))
+    """, data=data, kind=kind, args=args, title=repr(title), label=label)
 
 
 @entry("Up sample data frame",
@@ -417,14 +476,13 @@ def _resample(p: Params, f: Filler) -> str:
     p = p or [None, None]
     down = f.choice(p[0], {"down|under": "down", "up|over": "up"}, "up") == "down"
     return code("""
+        import pandas as pd
+
         target = $target
-        counts = $df[target].value_counts()
-        balanced = (
-            $df.groupby(target, group_keys=False)
-            .apply(lambda group: group.sample(n=counts.$agg(), replace=$replace, random_state=42))
-            .sample(frac=1, random_state=42)
-            .reset_index(drop=True)
-        )
+        size = $df[target].value_counts().$agg()
+        balanced = pd.concat([group.sample(n=size, replace=$replace, random_state=42)
+                              for _, group in $df.groupby(target)])
+        balanced = balanced.sample(frac=1, random_state=42).reset_index(drop=True)
         balanced[target].value_counts()
     """, df=f.frame(), target=f.target(p[1]), agg="min" if down else "max",
         replace="False" if down else "True")
@@ -643,19 +701,30 @@ def _text(p: Params, f: Filler) -> str:
        " [sum/min/max/count] ")
 def _pivot(p: Params, f: Filler) -> str:
     p = p or [None] * 5
-    index = f.column(p[1], "text", "index_column")
-    columns = f.column(p[2], "text", "column_name", exclude=[index])
-    values = f.column(p[3], "numeric", "value_column", exclude=[index, columns])
+    df = f.frame()
+    index = eval_label(f.column(p[1], "category", "index_column"))
+    columns = eval_label(f.column(p[2])) if p[2] else \
+        f.context.pick_column(df, "category", [index], strict=True)
+    values = eval_label(f.column(p[3])) if p[3] else \
+        f.context.pick_column(df, "numeric", [index, columns], strict=True)
+    args = ", ".join(f"{k}={v!r}" for k, v in (("index", index), ("columns", columns), ("values", values)) if v)
     agg = f.choice(p[4], {r"\bmin": "min", r"\bmax": "max", "count": "count", "mean|average": "mean",
                           "sum": "sum"}, "sum")
+    if p[0] or f.file_named() or not f.context.frames():
+        return code("""
+            import pandas as pd
+
+            path = $path
+            data = pd.read_excel(path) if path.lower().endswith((".xls", ".xlsx")) else pd.read_csv(path)
+            pivot = pd.pivot_table(data, $args, aggfunc="$agg")
+            pivot
+        """, path=f.path(p[0], "data.csv"), args=args, agg=agg)
     return code("""
         import pandas as pd
 
-        path = $path
-        data = pd.read_excel(path) if path.lower().endswith((".xls", ".xlsx")) else pd.read_csv(path)
-        pivot = pd.pivot_table(data, index=$index, columns=$columns, values=$values, aggfunc="$agg")
+        pivot = pd.pivot_table($df, $args, aggfunc="$agg")
         pivot
-    """, path=f.path(p[0], "data.csv"), index=index, columns=columns, values=values, agg=agg)
+    """, df=df, args=args, agg=agg)
 
 
 @entry("Calculate date difference",
@@ -690,6 +759,7 @@ def _seasonal(p: Params, f: Filler) -> str:
     p = p or [None, None]
     df = f.frame(p[0])
     date, value = f.pair(re.sub(r"\(\s*date\s*\)", "", p[1]) if p[1] else None, "datetime", "numeric")
+    date, value = repr(date or "date"), repr(value or "value")
     return code("""
         import matplotlib.pyplot as plt
         import pandas as pd
@@ -725,6 +795,24 @@ def _integrity(p: Params, f: Filler) -> str:
     """, path=f.path(None, "workbook.xlsx", "xlsx|xls"))
 
 
+# A request that no sample prompt covers, found by keywords only.
+def _groupby(p: Params, f: Filler) -> str:
+    df = f.frame()
+    key, value = f.pair(None)
+    method, _ = f.aggregate()
+    if method == "count" or value is None:
+        return code("""
+            counts = $df[$key].value_counts()
+            counts
+        """, df=df, key=repr(key or "column1"))
+    return code("""
+        summary = $df.groupby($key)[$value].$method().sort_values(ascending=False)
+        summary
+    """, df=df, key=repr(key or "column1"), value=repr(value), method=method)
+
+
+EXTRA = [Entry("Group and aggregate", "{total/average/count} of [column] per [column]", _groupby)]
+
 # Keyword rules for requests that no longer read like their template; tried
 # in this order, first hit wins, so the more specific rules come first.
 KEYWORDS: list[tuple[str, str]] = [
@@ -753,11 +841,13 @@ KEYWORDS: list[tuple[str, str]] = [
     ("Drop Columns", r"\bdrop"),
     ("Pre process text data", r"text.*(clean|pre.?process)|(clean|pre.?process).*text|stop.?words"),
     ("Plot column data", r"\bplot|chart|visuali[sz]|\bgraph|histogram"),
+    ("Group and aggregate", r"\b(total|sum|average|mean|median|count|number of|max|min)\b.*"
+                            r"\b(per|by|for each|of each)\b"),
     ("Display Top 5 records", r"\b(top|first|head)\b.*\b(rows|records)\b|\.head\(|\bhead\b"),
     ("Read a csv", r"\b(read|load|open|import)\b.*\bcsv\b|read_csv"),
 ]
 
-BY_TITLE = {e.title: e for e in ENTRIES}
+BY_TITLE = {e.title: e for e in ENTRIES + EXTRA}
 
 
 def find(request: str) -> tuple[Optional[Entry], Optional[list[Optional[str]]]]:

@@ -65,8 +65,9 @@ class Context:
     def pick_column(self, frame: Optional[str], prefer: str = "any", exclude: Iterable[str] = (),
                     strict: bool = False) -> Optional[str]:
         """A column that suits the role: "numeric", "datetime", "text",
-        "target" or "any"; the first other column when none suits, unless
-        `strict`."""
+        "category" (a text, bool or datetime column: a grouping key or an
+        x axis), "target" or "any"; the first other column when none suits,
+        unless `strict`."""
         columns = [(c, t) for c, t in self.columns(frame) if c not in exclude]
         if not columns:
             return None
@@ -74,20 +75,37 @@ class Context:
             for c, _ in columns:
                 if c.lower() in _TARGET_NAMES:
                     return c
-            return columns[-1][0]
-        tests = {
-            "numeric": lambda c, t: re.match(r"u?int|float|Int|UInt|Float", t) is not None,
-            "datetime": lambda c, t: t.startswith("datetime") or re.search(r"date|time", c, re.I),
-            "text": lambda c, t: t in ("object", "string", "category"),
-        }
-        test = tests.get(prefer)
-        if test:
-            for c, t in columns:
-                if test(c, t):
-                    return c
-            if strict:
-                return None
-        return columns[0][0]
+            # A class label is usually the last text or bool column.
+            labels = [c for c, t in columns if role(t) in ("text", "bool")]
+            return (labels or [c for c, _ in columns])[-1]
+        for c, t in columns:
+            if suits(c, t, prefer):
+                return c
+        return None if strict and prefer != "any" else columns[0][0]
+
+
+def role(dtype: str) -> str:
+    """What a column of this dtype (as the prompt writes it) holds:
+    "numeric", "bool", "datetime", "text" or "other"."""
+    if re.match(r"(u?int|float|Int|UInt|Float)\d*$", dtype):
+        return "numeric"
+    if dtype in ("bool", "boolean"):
+        return "bool"
+    if dtype.startswith(("datetime", "period")):
+        return "datetime"
+    # pandas 3 writes its default text dtype as "str", older ones "object".
+    if dtype in ("object", "str", "category") or dtype.startswith("string"):
+        return "text"
+    return "other"
+
+
+def suits(column: str, dtype: str, prefer: str) -> bool:
+    kind = role(dtype)
+    if prefer == "datetime":
+        return kind == "datetime" or (kind == "text" and re.search(r"date|time", column, re.I) is not None)
+    if prefer == "category":
+        return kind in ("text", "bool", "datetime")
+    return prefer == "any" or kind == prefer
 
 
 def parse_context(block: str) -> Context:

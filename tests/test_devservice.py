@@ -308,7 +308,7 @@ def test_free_form_requests(request_text, title):
     ("Given a data frame df containing column price, replace the top 3 values in price with 100.",
      "df.loc[top_index, 'price'] = 100"),
     ("Given a data frame df, convert the datetime column signup into dd/mm/yyyy.", "strftime('%d/%m/%Y')"),
-    ("down sample the data frame where target column in is_fraud.", "counts.min(), replace=False"),
+    ("down sample the data frame where target column in is_fraud.", "n=size, replace=False"),
     ("normalize the column income.", "MinMaxScaler"),
     ("Use logistic regression to generate predictions for a data_frame[titanic] that has target "
      "column[Survived] by splitting it into test and train data and then performing hyperparameter "
@@ -321,6 +321,41 @@ def test_filled_in_placeholders(request_text, expected):
     answer = complete(CODE + request_text)
     compile(answer, "answer", "exec")
     assert expected in answer
+
+
+PIVOT = catalogue.BY_TITLE["Pivot table and aggregate"].template
+PLOT = catalogue.BY_TITLE["Plot column data"].template
+
+
+@pytest.mark.parametrize("request_text, expected", [
+    ("total units per region as a bar chart", "sales.groupby('region')['units'].sum().plot(kind=\"bar\""),
+    ("plot units by region", "sales.groupby('region')['units'].sum().plot("),
+    ("average price per region", "sales.groupby('region')['price'].mean()"),
+    ("number of sales per region", "sales['region'].value_counts()"),
+    ("scatter plot of price vs units", "x='units', y='price'"),
+    ("histogram of price", "sales['price'].plot(kind=\"hist\""),
+    (PLOT, "sales.groupby('region')['units'].sum().plot(kind=\"bar\""),
+    (PIVOT, "pd.pivot_table(sales, index='region', values='units', aggfunc=\"sum\")"),
+    (PIVOT.replace("[location]", "q3.csv"), "read_csv(path)"),
+    (catalogue.BY_TITLE["Up sample data frame"].template, "target = 'region'"),
+])
+@pytest.mark.parametrize("text_dtype", ["str", "object"])   # pandas 3 and older
+def test_answers_use_the_notebook_frame_in_its_roles_and_run(request_text, expected, text_dtype):
+    pd = pytest.importorskip("pandas")
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    columns = (("region", text_dtype), ("units", "int64"), ("price", "float64"))
+    answer = complete(with_context(CODE, request_text, columns=columns))
+    assert expected in answer
+    if "read_csv" in answer:
+        return
+    try:
+        exec(answer, {"sales": pd.DataFrame({"region": ["north", "south", "north"], "units": [3, 5, 4],
+                                             "price": [2.5, 3.0, 2.0]})})
+    finally:
+        plt.close("all")
 
 
 @pytest.mark.parametrize("request_text", [
