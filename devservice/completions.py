@@ -2,8 +2,8 @@
 
 `complete(query, max_tokens)` answers deterministically: catalogue requests
 get a canned pandas / scikit-learn snippet, code to optimise gets the
-loop-to-comprehension rewrites below, code to explain gets a markdown
-summary, an error gets advice, and anything else a clearly marked echo.
+rewrites of `optimize.py`, code to explain gets a markdown summary, an
+error gets advice, and anything else a clearly marked echo.
 `OpenAICompleter` forwards to an OpenAI-compatible endpoint instead.
 """
 
@@ -26,7 +26,7 @@ CHARS_PER_TOKEN = 4
 def complete(query: str, max_tokens: int = 1000) -> str:
     prompt = split_prompt(query)
     if prompt.mode == "optimize":
-        text = optimize(prompt.request)
+        text = optimize(prompt.request, {v.name: [c for c, _ in v.columns] for v in prompt.context.frames()})
     elif prompt.mode == "explain":
         text = explain(prompt.request)
     elif prompt.mode == "debug":

@@ -2,6 +2,7 @@
 through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
 
 import json
+import numbers
 import os
 import re
 import signal
@@ -390,9 +391,52 @@ def test_optimisation_keeps_behaviour():
         assert after[name] == before[name] and type(after[name]) is type(before[name])
 
 
-@pytest.mark.parametrize("code", ["x = 1\n", "def f(:\n    pass\n"])
-def test_optimisation_without_rewrite_is_valid_python(code):
-    compile(complete(OPTIMIZE + code), "answer", "exec")
+@pytest.mark.parametrize("code, says", [
+    ("x = 1\n", "No rewrite found"),
+    ("for i in range(len(xs)):\n    del xs[i]\n", "No rewrite found"),
+    ("def f(:\n    pass\n", "could not parse"),
+])
+def test_code_without_a_rewrite_comes_back_saying_so(code, says):
+    answer = complete(OPTIMIZE + code)
+    compile(answer, "answer", "exec")
+    assert says in answer
+
+
+SALES_COLUMNS = (("region", "str"), ("units", "int64"), ("price", "float64"))
+SLOW_LOOPS = {
+    "rows appended": "revenue = []\nfor _, row in sales.iterrows():\n    revenue.append(row['units'] * row['price'])\n",
+    "rows filtered": "names = []\nfor i, row in sales.iterrows():\n    if row.units > 3 and row['region'] != 'west':\n"
+                     "        names.append(row['region'])\n",
+    "rows counted": "big = 0\nfor _, row in sales.iterrows():\n    if not row['price'] < 2.5:\n        big += 1\n",
+    "cells written": "for i in range(len(sales)):\n"
+                     "    sales.loc[i, 'revenue'] = round(sales.loc[i, 'units'] * sales.at[i, 'price'], 1)\n",
+    "cells summed": "total = 0.0\nfor i in sales.index:\n    total += abs(sales['units'][i] - 4)\n",
+    "index loop": "total = 0\nfor i in range(len(prices)):\n    total += prices[i]\n",
+    "index loop, index kept": "for i in range(len(prices)):\n    prices[i] = prices[i] * i\n",
+}
+
+
+@pytest.mark.parametrize("code", SLOW_LOOPS.values(), ids=SLOW_LOOPS)
+def test_slow_loops_become_column_expressions_with_the_same_result(code):
+    pd = pytest.importorskip("pandas")
+    answer = complete(with_context(OPTIMIZE, code, columns=SALES_COLUMNS))
+    rewritten = [line for line in answer.splitlines() if not line.startswith("#")]
+    assert not any(line.startswith("for ") for line in rewritten) or "enumerate(prices)" in answer, answer
+
+    def run(source):
+        ns = {"sales": pd.DataFrame({"region": ["north", "west", "north"], "units": [3, 5, 4],
+                                     "price": [2.5, 3.0, 2.0]}), "prices": [1.5, 2.0, 4.0]}
+        exec(source, ns)
+        return ns
+
+    before, after = run(code), run(answer)
+    pd.testing.assert_frame_equal(after["sales"], before["sales"], check_dtype=False)
+    for name in ("revenue", "names", "big", "total", "prices"):
+        assert after.get(name) == before.get(name)
+        # numpy's scalars may stand for Python's, but an int must stay an int and a float a float
+        kind = [(isinstance(v, list), isinstance(v, numbers.Integral), isinstance(v, float))
+                for v in (after.get(name), before.get(name))]
+        assert kind[0] == kind[1], name
 
 
 @pytest.mark.parametrize("error, expected", [
