@@ -28,7 +28,7 @@ def complete(query: str, max_tokens: int = 1000) -> str:
     if prompt.mode == "optimize":
         text = optimize(prompt.request, {v.name: [c for c, _ in v.columns] for v in prompt.context.frames()})
     elif prompt.mode == "explain":
-        text = explain(prompt.request)
+        text = explain(prompt.request, prompt.context)
     elif prompt.mode == "debug":
         text = debug(prompt.request, prompt.context)
     else:
@@ -57,48 +57,144 @@ def no_answer(request: str) -> str:
 # ---------------------------------------------------------------------------
 # Explanation as markdown.
 
-def _summary(tree: ast.Module) -> list[str]:
-    imports, defs, reads, plots, assigned, loops = [], [], [], [], [], 0
-    for node in ast.walk(tree):
-        if isinstance(node, ast.Import):
-            imports += [f"`{a.name}`" + (f" as `{a.asname}`" if a.asname else "") for a in node.names]
-        elif isinstance(node, ast.ImportFrom):
-            imports += [f"`{a.name}` from `{node.module}`" for a in node.names]
-        elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            defs.append(f"function `{node.name}`")
-        elif isinstance(node, ast.ClassDef):
-            defs.append(f"class `{node.name}`")
-        elif isinstance(node, (ast.For, ast.While, ast.AsyncFor)):
-            loops += 1
-        elif isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
-            if node.func.attr.startswith("read_"):
-                reads.append(f"`{node.func.attr}`")
-            elif node.func.attr in ("plot", "show", "scatter", "hist", "bar", "heatmap"):
-                plots.append(f"`{node.func.attr}`")
-    for node in tree.body:
-        targets = node.targets if isinstance(node, ast.Assign) else \
-            [node.target] if isinstance(node, (ast.AugAssign, ast.AnnAssign)) else []
-        for t in targets:
-            for n in ast.walk(t):
-                if isinstance(n, ast.Name) and f"`{n.id}`" not in assigned:
-                    assigned.append(f"`{n.id}`")
+# What the operators in the code do, by syntax node.
+OPERATORS = {
+    ast.Add: ("+", "adds numbers or joins texts"), ast.Sub: ("-", "subtracts"), ast.Mult: ("*", "multiplies"),
+    ast.Div: ("/", "divides"), ast.FloorDiv: ("//", "divides and rounds down"),
+    ast.Mod: ("%", "gives the remainder of a division"), ast.Pow: ("**", "raises to a power"),
+    ast.MatMult: ("@", "multiplies matrices"), ast.USub: ("-", "negates a number"),
+    ast.BitAnd: ("&", "combines conditions element by element: both must hold"),
+    ast.BitOr: ("|", "combines conditions element by element: either may hold"),
+    ast.Invert: ("~", "reverses conditions element by element"),
+    ast.Eq: ("==", "tests for equality"), ast.NotEq: ("!=", "tests for inequality"),
+    ast.Lt: ("<", "less than"), ast.LtE: ("<=", "less than or equal"), ast.Gt: (">", "greater than"),
+    ast.GtE: (">=", "greater than or equal"), ast.In: ("in", "tests membership"),
+    ast.NotIn: ("not in", "tests non-membership"), ast.Is: ("is", "tests identity"),
+    ast.IsNot: ("is not", "tests non-identity"), ast.And: ("and", "both conditions must hold"),
+    ast.Or: ("or", "either condition may hold"), ast.Not: ("not", "reverses a condition"),
+}
+
+# What common methods and functions do; {0} is the first argument as
+# written, {kind} a plot's kind.
+METHODS = {
+    "read_csv": "reads the CSV file {0}", "read_excel": "reads the Excel file {0}",
+    "groupby": "groups the rows by {0}", "sum": "adds up the values", "mean": "averages the values",
+    "median": "takes the median", "max": "takes the largest value", "min": "takes the smallest value",
+    "count": "counts the values", "value_counts": "counts how often each value occurs",
+    "head": "keeps the first rows", "tail": "keeps the last rows", "sort_values": "sorts the rows",
+    "pivot_table": "builds a pivot table", "describe": "summarises each column",
+    "dropna": "drops missing values", "fillna": "fills in missing values", "drop": "drops rows or columns",
+    "merge": "joins two tables", "tolist": "turns the result into a Python list",
+    "round": "rounds the values", "abs": "takes absolute values", "isin": "tests each value against a list",
+    "plot": "draws a {kind} chart", "set_ylabel": "labels the y axis", "set_xlabel": "labels the x axis",
+    "tight_layout": "fits the labels into the figure", "show": "shows the figure",
+    "append": "appends {0} to the list", "iterrows": "goes through the rows one by one",
+}
+FUNCTIONS = {
+    "print": "prints {0}", "len": "counts the items of {0}", "range": "counts up to {0}",
+    "sum": "adds up {0}", "list": "makes a list of {0}", "sorted": "sorts {0}", "round": "rounds {0}",
+    "abs": "takes the absolute value of {0}", "enumerate": "numbers the items of {0}",
+}
+
+
+def _chain(node: ast.AST) -> tuple[ast.AST, list[str]]:
+    """The start of a method chain and what each step of it does."""
+    steps: list[str] = []
+    while True:
+        if isinstance(node, ast.Call):
+            func = node.func
+            name = func.attr if isinstance(func, ast.Attribute) else func.id if isinstance(func, ast.Name) else None
+            first = ast.unparse(node.args[0]) if node.args else ""
+            kind = next((k.value.value for k in node.keywords
+                         if k.arg == "kind" and isinstance(k.value, ast.Constant)), "line")
+            known = METHODS if isinstance(func, ast.Attribute) else FUNCTIONS
+            steps.append(known[name].format(f"`{first}`" if first else "its argument", kind=kind)
+                         if name in known else f"calls `{name or ast.unparse(func)}()`")
+            if not isinstance(func, ast.Attribute):
+                return None, steps[::-1]
+            node = func.value
+        elif isinstance(node, ast.Subscript):
+            steps.append(f"takes `{ast.unparse(node.slice)}`")
+            node = node.value
+        elif isinstance(node, ast.Attribute) and node.attr in ("loc", "iloc", "at", "str", "dt"):
+            node = node.value
+        else:
+            return node, steps[::-1]
+
+
+def _describe(node: ast.AST) -> str:
+    start, steps = _chain(node)
+    if not steps:
+        return f"`{ast.unparse(node)}`"
+    return (f"from `{ast.unparse(start)}`, " if start is not None else "") + ", then ".join(steps)
+
+
+def _step(stmt: ast.stmt) -> str:
+    """One line on what a top-level statement does."""
+    if isinstance(stmt, (ast.Import, ast.ImportFrom)):
+        names = [f"`{a.name}`" + (f" as `{a.asname}`" if a.asname else "") for a in stmt.names]
+        where = f" from `{stmt.module}`" if isinstance(stmt, ast.ImportFrom) else ""
+        return "imports " + ", ".join(names) + where
+    if isinstance(stmt, ast.Assign):
+        return f"sets {', '.join(f'`{ast.unparse(t)}`' for t in stmt.targets)}: {_describe(stmt.value)}"
+    if isinstance(stmt, ast.AugAssign):
+        return f"updates `{ast.unparse(stmt.target)}` with `{OPERATORS[type(stmt.op)][0]}=` {_describe(stmt.value)}"
+    if isinstance(stmt, ast.Expr):
+        return _describe(stmt.value)
+    if isinstance(stmt, (ast.For, ast.AsyncFor)):
+        count = len(stmt.body)
+        return (f"repeats {count} statement{'s' if count != 1 else ''} for each `{ast.unparse(stmt.target)}`"
+                f" in `{ast.unparse(stmt.iter)}`")
+    if isinstance(stmt, ast.While):
+        return f"repeats its block while `{ast.unparse(stmt.test)}` holds"
+    if isinstance(stmt, ast.If):
+        return f"runs its block only if `{ast.unparse(stmt.test)}`" + (", otherwise the `else` block"
+                                                                        if stmt.orelse else "")
+    if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        return f"defines the function `{stmt.name}({ast.unparse(stmt.args)})`"
+    if isinstance(stmt, ast.ClassDef):
+        return f"defines the class `{stmt.name}`"
+    return f"`{ast.unparse(stmt).splitlines()[0]}`"
+
+
+def _facts(tree: ast.Module, context: Context) -> list[str]:
+    """What the code holds, from the notebook's point of view."""
+    assigned = {n.id for n in ast.walk(tree) if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Store)}
+    read = dict.fromkeys(n.id for n in ast.walk(tree) if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load))
+    known = {v.name: v for v in context.variables}
+    used = []
+    for name in read:
+        v = known.get(name)
+        if v is not None and v.type == "DataFrame":
+            used.append(f"`{name}` (a DataFrame with the columns {', '.join(c for c, _ in v.columns)})")
+        elif v is not None:
+            used.append(f"`{name}` ({v.type.removeprefix('<class ').removesuffix('>')})")
+        elif name in context.modules:
+            used.append(f"`{name}` (a module)")
+    columns = {c for v in context.frames() for c, _ in v.columns}
+    in_order = sorted((n for n in ast.walk(tree) if isinstance(n, ast.Constant)),
+                      key=lambda n: (n.lineno, n.col_offset))
+    strings = dict.fromkeys(n.value for n in in_order if isinstance(n.value, str) and n.value in columns)
+    operators = dict.fromkeys(OPERATORS[type(op)] for n in ast.walk(tree)
+                              for op in ([n.op] if isinstance(n, (ast.BinOp, ast.UnaryOp, ast.BoolOp, ast.AugAssign))
+                                         else n.ops if isinstance(n, ast.Compare) else [])
+                              if type(op) in OPERATORS)
+    loops = sum(isinstance(n, (ast.For, ast.While, ast.AsyncFor, ast.comprehension)) for n in ast.walk(tree))
     lines = []
-    if imports:
-        lines.append("- **Imports:** " + ", ".join(dict.fromkeys(imports)))
-    if defs:
-        lines.append("- **Defines:** " + ", ".join(defs))
-    if reads:
-        lines.append("- **Reads data with:** " + ", ".join(dict.fromkeys(reads)))
+    if used:
+        lines.append("- **From your notebook:** " + ", ".join(used))
+    if strings:
+        lines.append("- **Columns:** " + ", ".join(f"`{c}`" for c in strings))
     if assigned:
-        lines.append("- **Creates or updates:** " + ", ".join(assigned))
+        lines.append("- **Creates or changes:** " + ", ".join(f"`{n}`" for n in sorted(assigned)))
+    if operators:
+        lines.append("- **Operators:** " + "; ".join(f"`{sign}`: {what}" for sign, what in operators))
     if loops:
-        lines.append(f"- **Loops:** {loops}, each repeating its indented block")
-    if plots:
-        lines.append("- **Draws:** a chart through " + ", ".join(dict.fromkeys(plots)))
+        lines.append(f"- **Loops:** {loops}, each repeating its part once per item")
     return lines
 
 
-def explain(source: str) -> str:
+def explain(source: str, context: Context) -> str:
     code = source.strip("\n")
     fence = "```"
     while fence in code:
@@ -107,21 +203,19 @@ def explain(source: str) -> str:
         tree = ast.parse(code)
     except SyntaxError as err:
         overview = (f"This text is not valid Python as it stands: `{err.msg}` on line {err.lineno}."
-                    " Fix that first; the explanation below follows the text as written.")
-        points = []
+                    " Fix that first; Python cannot run any of it until then.")
+        facts, steps = [], []
     else:
         count = len(tree.body)
-        overview = (f"The code below has {count} top-level statement{'s' if count != 1 else ''}."
-                    " Python runs them from top to bottom; indented lines belong to the line above them.")
-        points = _summary(tree)
+        overview = f"The code below has {count} top-level statement{'s' if count != 1 else ''}, run from top to bottom."
+        facts = _facts(tree, context)
+        steps = [f"{i}. Line {stmt.lineno}: {_step(stmt)}." for i, stmt in enumerate(tree.body, 1)]
     parts = ["## What this code does", "", overview, ""]
-    if points:
-        parts += points + [""]
-    parts += [fence + "python", code, fence, "",
-              "### In plain words", "",
-              "Each name on the left of `=` keeps a value for later cells; calls such as `name(...)`"
-              " run a function. Inside strings, a backslash starts an escape such as `\\n` (a new"
-              " line), and text like `${value}` is only text to Python, not a substitution.", ""]
+    if facts:
+        parts += facts + [""]
+    parts += [fence + "python", code, fence, ""]
+    if steps:
+        parts += ["### Step by step", ""] + steps + [""]
     return "\n".join(parts)
 
 

@@ -376,6 +376,25 @@ def test_explanation_is_markdown_quoting_the_code(code):
     assert f"{fence}python\n{code.strip()}\n{fence}\n" in answer
 
 
+@pytest.mark.parametrize("code, present, absent", [
+    ("total = sales['units'] * 2\n",
+     ["`sales` (a DataFrame with the columns region, units)", "**Columns:** `units`", "`*`: multiplies",
+      "1. Line 1: sets `total`: `sales['units'] * 2`."], ["`+`", "`%`", "${", "backslash", "Loops"]),
+    ("for n in range(10):\n    if n % 2:\n        print(n)\n",
+     ["`%`: gives the remainder", "Line 1: repeats 1 statement for each `n` in `range(10)`", "**Loops:** 1"],
+     ["`*`", "DataFrame", "From your notebook"]),
+    ("sales.groupby('region')['units'].sum().plot(kind='bar')\n",
+     ["from `sales`, groups the rows by `'region'`, then takes `'units'`, then adds up the values, then draws"
+      " a bar chart"], ["Operators", "Loops"]),
+])
+def test_explanation_describes_what_the_code_contains(code, present, absent):
+    answer = complete(with_context(EXPLAIN, code))
+    for text in present:
+        assert text in answer
+    for text in absent:
+        assert text not in answer
+
+
 def test_optimisation_keeps_behaviour():
     source = ("squares = []\nfor n in range(10):\n    if n % 2:\n        squares.append(n * n)\n"
               "total = 0.0\nfor n in range(5):\n    total += n\n"
