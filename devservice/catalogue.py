@@ -702,11 +702,11 @@ def _text(p: Params, f: Filler) -> str:
 def _pivot(p: Params, f: Filler) -> str:
     p = p or [None] * 5
     df = f.frame()
-    index = eval_label(f.column(p[1], "category", "index_column"))
+    named = f.named(None)        # the columns a free-form request mentions
+    index = eval_label(f.column(p[1])) if p[1] else f.by_role(named, "category") or "index_column"
     columns = eval_label(f.column(p[2])) if p[2] else \
         f.context.pick_column(df, "category", [index], strict=True)
-    values = eval_label(f.column(p[3])) if p[3] else \
-        f.context.pick_column(df, "numeric", [index, columns], strict=True)
+    values = eval_label(f.column(p[3])) if p[3] else f.by_role(named, "numeric", [index, columns])
     args = ", ".join(f"{k}={v!r}" for k, v in (("index", index), ("columns", columns), ("values", values)) if v)
     agg = f.choice(p[4], {r"\bmin": "min", r"\bmax": "max", "count": "count", "mean|average": "mean",
                           "sum": "sum"}, "sum")

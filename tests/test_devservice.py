@@ -338,6 +338,7 @@ PLOT = catalogue.BY_TITLE["Plot column data"].template
     (PLOT, "sales.groupby('region')['units'].sum().plot(kind=\"bar\""),
     (PIVOT, "pd.pivot_table(sales, index='region', values='units', aggfunc=\"sum\")"),
     (PIVOT.replace("[location]", "q3.csv"), "read_csv(path)"),
+    ("pivot table of average price by region", "pd.pivot_table(sales, index='region', values='price', aggfunc=\"mean\")"),
     (catalogue.BY_TITLE["Up sample data frame"].template, "target = 'region'"),
 ])
 @pytest.mark.parametrize("text_dtype", ["str", "object"])   # pandas 3 and older
