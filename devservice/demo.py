@@ -4,8 +4,10 @@ Starts the dev service, gives the SDK a private copy of the installed
 package (so the demo's login lands in a credential store of its own, never
 in the installed one), logs in once the way a user does, and then runs a
 short notebook through a real IPython kernel: the commands of the notebook
-assistant in return mode, with their answers printed. Ends with a summary of
-every step, the answers, the requests the service saw and the timings.
+assistant on a small sales frame. Each answer goes into a new cell, as the
+classic notebook would put it, and each new code cell runs. Ends with a
+summary of every step: what was asked, the context the SDK sent with it,
+the answer and how its cell ran; then the requests the service saw.
 
     python -m devservice.demo [--save executed.ipynb] [--timeout SECONDS]
 
@@ -22,10 +24,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 from datetime import datetime
 from typing import Optional, Sequence
 
+from .context import HEADER, split_prompt
 from .service import DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, DevService
 
 # Run in a fresh interpreter: answer the three hidden login prompts with the
@@ -85,39 +89,50 @@ def login(env: dict[str, str], answers: Sequence[str] = (DEMO_EMAIL, DEMO_PASSWO
 
 # -- the notebook ---------------------------------------------------------------
 
+# The mimetype under which a notebook cell hands an answer to the demo, which
+# then does what the classic notebook does with jupyter_mode=True: puts the
+# answer into a new cell (code below the asking cell, markdown above it).
+CELL_MIME = "application/vnd.quillon.demo-cell+json"
+
+SETUP = f"""import pandas as pd
+from IPython.display import display
+from quillon.velto_gpt_sdk.nbassist import generate_code_completion, generate_markdown, optimize_code
+from quillon.velto_gpt_sdk import endpoints
+print("logged in to tenant", endpoints.tenant)
+
+def cell(text, kind="code"):
+    # the demo puts text into a new cell, as the notebook does without jupyter_mode=False
+    display({{"text/plain": text, {CELL_MIME!r}: {{"cell_type": kind, "source": text}}}}, raw=True)"""
+
 FRAME = ("sales = pd.DataFrame({\"region\": [\"north\", \"south\", \"east\", \"west\", \"north\", \"east\"],\n"
          "                      \"units\": [12, 7, 30, 4, 18, 9],\n"
          "                      \"price\": [2.5, 3.0, 2.25, 4.0, 2.5, 3.5]})\n"
          "sales")
-SLOW_CODE = ("slow = (\"squares = []\\n\"\n"
-             "        \"for n in range(10):\\n\"\n"
-             "        \"    if n % 2:\\n\"\n"
-             "        \"        squares.append(n * n)\\n\")\n")
+SLOW = ('slow = """revenue = []\n'
+        'for _, row in sales.iterrows():\n'
+        '    revenue.append(row["units"] * row["price"])\n'
+        'total = 0\n'
+        'for i in range(len(revenue)):\n'
+        '    total += revenue[i]\n'
+        '"""\n')
+
+
+def ask(question: str, name: str = "code") -> str:
+    return f"{name} = generate_code_completion({question!r}, globals(), jupyter_mode=False)\ncell({name})"
+
 
 STEPS = [
-    ("import the notebook assistant (the stored token is accepted)",
-     "import pandas as pd\n"
-     "from quillon.velto_gpt_sdk.nbassist import *\n"
-     "from quillon.velto_gpt_sdk import endpoints\n"
-     "print('logged in to tenant', endpoints.tenant)"),
-    ("get_completion", "answer = get_completion(\"Write python code for: Apply PCA on the data frame.\")\n"
-                       "print(answer[\"completion\"])"),
-    ("build a DataFrame", FRAME),
-    ("generate_code_completion",
-     "code = generate_code_completion(\"Display top 5 records in the data frame.\", globals(),\n"
-     "                                jupyter_mode=False)\n"
-     "print(code)"),
-    ("optimize_code", SLOW_CODE + "faster = optimize_code(slow, jupyter_mode=False)\nprint(faster)"),
-    ("generate_markdown",
-     "from IPython.display import Markdown\n"
-     "notes = generate_markdown(code, jupyter_mode=False)\n"
-     "display(Markdown(notes))"),
-    ("check the answers",
-     "assert isinstance(code, str) and 'sales' in code, code\n"
-     "exec(code)\n"
-     "assert 'squares' in faster and faster != slow, faster\n"
-     "assert notes.lstrip().startswith('#'), notes\n"
-     "print('all answers look right')"),
+    ("import the assistant (the stored token is accepted)", SETUP),
+    ("the notebook's data", FRAME),
+    ("generate_code_completion: the first rows", ask("Display top 5 records in the data frame.")),
+    ("generate_code_completion: a chart", ask("total units per region as a bar chart", "chart")),
+    ("generate_code_completion: a pivot table", ask("pivot table of average price by region")),
+    ("optimize_code: loops over rows and indexes",
+     SLOW + "faster = optimize_code(slow, globals(), jupyter_mode=False)\ncell(faster)"),
+    ("generate_markdown: explain the chart code",
+     "notes = generate_markdown(chart, globals(), jupyter_mode=False)\ncell(notes, \"markdown\")"),
+    ("generate_code_completion, debug_mode: an error",
+     "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"),
 ]
 
 
@@ -128,8 +143,9 @@ def build_notebook():
     nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
     nb.cells.append(nbformat.v4.new_markdown_cell(
         "# quillon against the local dev service\n"
-        "Each command below asks the service's engine and returns the answer as text "
-        "(`jupyter_mode=False`); with the default the answer goes into a new cell instead."))
+        "Each command asks the service's engine, with the notebook's modules, variables and columns as"
+        " context. With `jupyter_mode=False` it returns the answer, which `cell()` hands to the demo; the"
+        " demo puts it into a new cell and runs that, as you would."))
     for title, source in STEPS:
         cell = nbformat.v4.new_code_cell(source)
         cell.metadata["step"] = title
@@ -137,12 +153,38 @@ def build_notebook():
     return nb
 
 
+def handed_cell(cell) -> Optional[dict]:
+    """The {"cell_type", "source"} a cell handed over, if it did."""
+    for out in cell.get("outputs", []):
+        if out.output_type == "display_data" and CELL_MIME in out.get("data", {}):
+            return out.data[CELL_MIME]
+    return None
+
+
 def run_notebook(nb, env: dict[str, str], cwd: str, timeout: float):
+    """Run the cells in order; each answer a cell hands over becomes a new
+    cell, which runs in its turn. A failing cell raises CellExecutionError."""
+    import nbformat
     from nbclient import NotebookClient
 
     client = NotebookClient(nb, timeout=timeout, kernel_name="python3", allow_errors=False,
                             record_timing=True, resources={"metadata": {"path": cwd}})
-    client.execute(env=env, cwd=cwd)
+    client.reset_execution_trackers()
+    with client.setup_kernel(env=env, cwd=cwd):
+        index = 0
+        while index < len(nb.cells):
+            cell = nb.cells[index]
+            if cell.cell_type == "code":
+                client.execute_cell(cell, index, execution_count=client.code_cells_executed + 1)
+                handed = handed_cell(cell)
+                if handed and handed["cell_type"] == "markdown":
+                    nb.cells.insert(index, nbformat.v4.new_markdown_cell(
+                        handed["source"], metadata={"generated_for": cell.metadata.get("step")}))
+                    index += 1
+                elif handed:
+                    nb.cells.insert(index + 1, nbformat.v4.new_code_cell(
+                        handed["source"], metadata={"generated_for": cell.metadata.get("step")}))
+            index += 1
     return nb
 
 
@@ -154,7 +196,10 @@ def cell_text(cell) -> str:
             parts.append(out.text)
         elif out.output_type in ("execute_result", "display_data"):
             data = out.get("data", {})
-            parts.append(data.get("text/markdown") or data.get("text/plain", ""))
+            text = data.get("text/markdown") or data.get("text/plain", "")
+            if "image/png" in data:
+                text = "[a figure]"
+            parts.append(text if text.endswith("\n") else text + "\n")
         elif out.output_type == "error":
             parts.append(f"{out.ename}: {out.evalue}")
     return "".join(parts)
@@ -170,12 +215,14 @@ def cell_window(cell) -> Optional[tuple[float, float]]:
         return None
 
 
-def excerpt(text: str, lines: int = 6, width: int = 96) -> str:
-    rows = text.rstrip("\n").splitlines() or ["(nothing)"]
+def excerpt(text: str, lines: int = 6, width: int = 96, label: str = "", bar: str = "| ") -> str:
+    """The first lines of a text, indented under `label`."""
+    rows = text.strip("\n").splitlines() or ["(nothing)"]
     shown = [r if len(r) <= width else r[: width - 3] + "..." for r in rows[:lines]]
     if len(rows) > lines:
         shown.append(f"... ({len(rows) - lines} more lines)")
-    return "\n".join(("      | " + row).rstrip() for row in shown)
+    heads = [f"      {label:<9}"] + [" " * 15] * len(shown) if label else ["      "] * len(shown)
+    return "\n".join((head + bar + row).rstrip() for head, row in zip(heads, shown))
 
 
 KINDS = {"/auth/get_token": "login", "/": "token check", "/get-completion": "completion"}
@@ -193,23 +240,70 @@ def describe(request) -> str:
     return f"{kind} {request.status}"
 
 
+def context_lines(context, width: int = 84) -> list[str]:
+    """The notebook context a prompt carried, shortened: modules, then each
+    variable with its type, a frame with its columns and dtypes."""
+    items = [f"modules {', '.join(context.modules)}"] if context.modules else []
+    for v in context.variables:
+        if v.type == "DataFrame":
+            columns = ", ".join(f"{c} {t}" for c, t in v.columns[:6]) + (", ..." if len(v.columns) > 6 else "")
+            items.append(f"{v.name}: DataFrame ({columns})")
+        else:
+            items.append(f"{v.name}: {v.type.removeprefix('<class ').removesuffix('>').strip(chr(39))}")
+    lines = textwrap.wrap("; ".join(items) or "(none)", width)
+    return lines[:3] + (["..."] if len(lines) > 3 else [])
+
+
+def asked(request) -> list[str]:
+    """What one completion request asked: the request, the context that came
+    with it, and how much longer the prompt was than the request."""
+    try:
+        query = request.json()["query"]
+    except (ValueError, KeyError, TypeError):
+        return ["      (unreadable request body)"]
+    prompt = split_prompt(query)
+    label = {"optimize": "code", "explain": "code", "debug": "error"}.get(prompt.mode, "asked")
+    out = [excerpt(prompt.request, lines=4, label=label + ":", bar=" ")]
+    if query.startswith(HEADER):
+        out.append(excerpt("\n".join(context_lines(prompt.context)), label="context:", bar=" "))
+        out.append(f"{'':16}(the {len(prompt.request)}-character request went out as a"
+                   f" {len(query)}-character prompt)")
+    return out
+
+
 def summary(nb, svc: DevService, phases: list[tuple[str, float, str]]) -> str:
     requests = svc.state.requests
     out = ["", f"quillon demo against the dev service for *.{svc.domain} (proxy {svc.proxy_url})", ""]
     for name, seconds, shown in phases:
         out.append(f"  {name:<56} {seconds:6.2f} s")
         if shown:
-            out.append(excerpt(shown))
-    out += ["", "  notebook steps (time in the kernel; requests the service saw meanwhile)"]
-    for cell in (c for c in nb.cells if c.cell_type == "code"):
-        window = cell_window(cell)
+            out.append(excerpt(shown, label=" "))
+    out += ["", "  notebook steps (time in the kernel): the request, the context the SDK sent with it, the answer"]
+    for cell in nb.cells:
+        window = cell_window(cell) if cell.cell_type == "code" else None
         timing = "     ? " if window is None else f"{window[1] - window[0]:6.2f} s"
+        if "generated_for" in cell.metadata:
+            if cell.cell_type == "markdown":
+                continue            # shown as the answer of the cell that asked for it
+            shown = cell_text(cell).strip("\n")
+            out.append(f"      new cell: ran without error in {timing.strip()}" + (", showing:" if shown else ""))
+            if shown:
+                out.append(excerpt(shown, lines=4, label=" "))
+            continue
+        if cell.cell_type != "code":
+            continue
         out.append(f"  {cell.metadata.get('step', '?'):<56} {timing}")
-        if window is not None:
-            seen = [describe(r) for r in requests if window[0] <= r.time <= window[1]]
-            if seen:
-                out.append("      service: " + ", ".join(seen))
-        out.append(excerpt(cell_text(cell)))
+        seen = [r for r in requests if window and window[0] <= r.time <= window[1]]
+        completions = [r for r in seen if r.path == "/get-completion"]
+        if seen and not completions:
+            out.append("      service: " + ", ".join(describe(r) for r in seen))
+        for r in completions:
+            out += asked(r)
+        handed = handed_cell(cell)
+        if handed:
+            out.append(excerpt(handed["source"], lines=8, label="answer:"))
+        else:
+            out.append(excerpt(cell_text(cell), label="shows:"))
     out += ["", f"  requests seen by the service: {len(requests)}"]
     for r in requests:
         out.append(f"    {r.method:<5} https://{r.host}{r.path[:60]:<20} {describe(r)}")
@@ -263,12 +357,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(summary(nb, svc, phases))
         completions = [r for r in svc.state.requests if r.path == "/get-completion"]
         refused = [r for r in svc.state.requests if r.status != 200]
+        generated = [c for c in nb.cells if c.cell_type == "code" and "generated_for" in c.metadata]
     total = time.monotonic() - started
-    if len(completions) != 4 or refused:
-        print(f"\ndemo FAILED: expected 4 accepted completion requests, saw {len(completions)}"
+    asking = sum(("generate_" in source or "optimize_code(" in source) for _, source in STEPS[2:])
+    if len(completions) != asking or refused:
+        print(f"\ndemo FAILED: expected {asking} accepted completion requests, saw {len(completions)}"
               f" ({len(refused)} refused requests)", file=sys.stderr)
         return 1
-    print(f"\n  demo OK in {total:.1f} s" + (f"; executed notebook saved to {args.save}" if args.save else ""))
+    print(f"\n  demo OK in {total:.1f} s: {len(generated)} generated code cells ran without error"
+          + (f"; executed notebook saved to {args.save}" if args.save else ""))
     return 0
 
 

@@ -4,6 +4,7 @@ fresh interpreter with a private copy of the package and so a private store."""
 import base64
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -203,3 +204,24 @@ def test_engine_refusal_reaches_the_caller(sdk, svc, logged_in):
               "result['answer'] = endpoints.get_completion('x = 1')")
     assert (run.out, run.error) == ("engine busy\n", ["HTTPError", ""])
     assert "answer" not in run.result
+
+
+@pytest.mark.slow
+def test_demo_notebook_runs_every_generated_cell(tmp_path):
+    """`make demo`: each answer becomes a cell of the notebook and runs on its sales frame."""
+    saved = tmp_path / "demo.ipynb"
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    run = subprocess.run([sys.executable, "-m", "devservice.demo", "--save", str(saved)], cwd=root,
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+    assert "demo OK" in run.stdout and "4 generated code cells ran without error" in run.stdout
+    for shown in ("asked:    total units per region as a bar chart",
+                  "revenue = (sales['units'] * sales['price']).tolist()", "Did you mean 'region'?"):
+        assert shown in run.stdout
+    assert re.search(r"DataFrame \(region (str|object), units int64, price float64\)", run.stdout)
+    import nbformat
+
+    cells = nbformat.read(saved, as_version=4).cells
+    generated = [c for c in cells if "generated_for" in c.metadata]
+    assert [c.cell_type for c in generated] == ["code", "code", "code", "code", "markdown"]
+    assert all(o.output_type != "error" for c in generated for o in c.get("outputs", []))
