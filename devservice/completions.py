@@ -168,7 +168,7 @@ def _facts(tree: ast.Module, context: Context) -> list[str]:
         if v is not None and v.type == "DataFrame":
             used.append(f"`{name}` (a DataFrame with the columns {', '.join(c for c, _ in v.columns)})")
         elif v is not None:
-            used.append(f"`{name}` ({v.type.removeprefix('<class ').removesuffix('>')})")
+            used.append(f"`{name}` ({v.type.removeprefix('<class ').removesuffix('>').strip(chr(39))})")
         elif name in context.modules:
             used.append(f"`{name}` (a module)")
     columns = {c for v in context.frames() for c, _ in v.columns}
@@ -290,7 +290,7 @@ def debug(error: str, context: Context) -> str:
     root = (name or "").split(".")[0]
     tips = [t.format(name=name or "the name", package=PACKAGES.get(root, root)) for t in kind_tips]
     if kind == "KeyError":
-        columns = [c for f in context.frames() for c, _ in f.columns]
+        columns = list(dict.fromkeys(c for f in context.frames() for c, _ in f.columns))
         close = difflib.get_close_matches(name, columns, n=3, cutoff=0.6) if name else []
         if close:
             tips.append("Did you mean " + " or ".join(repr(c) for c in close) + "?")
