@@ -1,75 +1,45 @@
-"""Imports the five native modules once, under ``python -X importtime``.
+"""python -m bench.importprobe sdk|deps: one import, timed in this fresh process.
 
-Third-party dependencies are imported first, and requests has served one
-(faked) request, so that each native module's "self" time in the importtime
-report is its own: finding and loading the shared object, module
-initialisation, and (for endpoints and nbassist) the login that their
-initialisation performs against the in-process fake service.
+  sdk   the notebook assistant, as a user imports it (its login served by the
+        fake service: one token check each for endpoints and nbassist)
+  deps  only what the assistant imports besides itself: its third-party
+        dependencies and the standard modules it binds
 
-With the argument ``predlopen`` the shared objects are first loaded with
-dlopen (same flags as the import system), each timed, so that the importtime
-"self" figures then exclude the loader's work.
-
-Prints one JSON line: the cost of one login, and the dlopen times if taken.
+Both first start the fake service (which imports responses and with it
+requests), outside the timing. Prints one JSON line: the CPU time of the
+import (this process's, so other jobs on the machine do not count), its wall
+time, and whether openai was imported.
 """
-import base64  # noqa: F401
-import datetime  # noqa: F401
-import getpass  # noqa: F401
+import importlib
 import json
-import os  # noqa: F401
 import sys
 import time
-import typing  # noqa: F401
-import urllib.request  # noqa: F401
-import warnings  # noqa: F401
 
-import IPython.display  # noqa: F401
-import ipywidgets  # noqa: F401
-import jose.jwt  # noqa: F401
-import openai  # noqa: F401
-import pandas  # noqa: F401
-import requests  # noqa: F401
-import requests.exceptions  # noqa: F401
+from bench import fake
 
-from bench import MODULES, fake
+# What the five modules import at their initialisation, openai aside: the
+# assistant only checks that openai is installed.
+DEPENDENCIES = ["os", "json", "base64", "getpass", "warnings", "datetime", "typing", "urllib.request",
+                "requests", "requests.exceptions", "jose.jwt", "ipywidgets", "IPython.display", "pandas"]
 
 
-fake.install()
-requests.get(fake.host("/warm-up"), timeout=20.0)  # requests' own first-use costs
+def main(side):
+    fake.service()
+    store = fake.write_store()
+    cpu, wall = time.process_time(), time.perf_counter()
+    if side == "sdk":
+        import quillon.validation.credgate as credgate
 
-dlopen_us = {}
-if "predlopen" in sys.argv[1:]:
-    import ctypes
-    import importlib.util
+        credgate.secret_file_path = store
+        import quillon.velto_gpt_sdk.nbassist  # noqa: F401
+    elif side == "deps":
+        for name in DEPENDENCIES:
+            importlib.import_module(name)
+    else:
+        raise SystemExit(f"usage: python -m bench.importprobe sdk|deps, not {side!r}")
+    cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+    print(json.dumps({"cpu_s": cpu, "wall_s": wall, "openai_imported": "openai" in sys.modules}), flush=True)
 
-    for name in MODULES:
-        origin = importlib.util.find_spec(name).origin
-        t0 = time.perf_counter_ns()
-        ctypes.CDLL(origin, mode=sys.getdlopenflags())
-        dlopen_us[name] = (time.perf_counter_ns() - t0) / 1000
 
-store = fake.write_store()
-try:
-    import quillon.validation.credgate as credgate
-
-    credgate.secret_file_path = store
-    import quillon.validation.authentication as authentication
-
-    if hasattr(authentication, "secret_file_path"):
-        authentication.secret_file_path = store
-    import quillon.velto_gpt_sdk.promptbook  # noqa: F401
-    import quillon.velto_gpt_sdk.endpoints  # noqa: F401
-    import quillon.velto_gpt_sdk.nbassist  # noqa: F401
-
-    # One login as the import-time statements run it, for reference.
-    credgate.authenticate_credentials()
-    samples = []
-    for _ in range(50):
-        t0 = time.perf_counter_ns()
-        credgate.authenticate_credentials()
-        samples.append(time.perf_counter_ns() - t0)
-    samples.sort()
-    print(json.dumps({"login_us": samples[len(samples) // 2] / 1000, "dlopen_us": dlopen_us}))
-finally:
-    os.unlink(store)
-sys.stdout.flush()
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "")
