@@ -288,11 +288,15 @@ def _columnwise(node: ast.AST, rows: _Rows) -> Optional[ast.expr]:
         left, right = _columnwise(node.left, rows), _columnwise(node.right, rows)
         return ast.BinOp(left, node.op, right) if left and right else None
     if isinstance(node, ast.UnaryOp):
+        # `not` becomes `~`, which only negates a condition: ~5 is -6
+        if isinstance(node.op, ast.Not) and not _condition(node.operand):
+            return None
         operand = _columnwise(node.operand, rows)
         op = ast.Invert() if isinstance(node.op, ast.Not) else node.op
         return ast.UnaryOp(op, operand) if operand else None
     if isinstance(node, ast.BoolOp):
-        parts = [_columnwise(v, rows) for v in node.values]
+        # `and`/`or` give an operand's value, `&`/`|` its bits: only conditions combine alike
+        parts = [_columnwise(v, rows) if _condition(v) else None for v in node.values]
         if not all(parts):
             return None
         op = ast.BitAnd() if isinstance(node.op, ast.And) else ast.BitOr()
@@ -301,14 +305,14 @@ def _columnwise(node: ast.AST, rows: _Rows) -> Optional[ast.expr]:
             out = ast.BinOp(out, op, part)
         return out
     if isinstance(node, ast.Compare) and len(node.ops) == 1:
-        left, right = _columnwise(node.left, rows), _columnwise(node.comparators[0], rows)
-        if not (left and right):
-            return None
-        if isinstance(node.ops[0], _COMPARE):
-            return ast.Compare(left, node.ops, [right])
-        if isinstance(node.ops[0], (ast.In, ast.NotIn)) and isinstance(right, (ast.List, ast.Tuple, ast.Set)):
+        left, right = _columnwise(node.left, rows), node.comparators[0]
+        if isinstance(node.ops[0], (ast.In, ast.NotIn)) and isinstance(right, (ast.List, ast.Tuple, ast.Set)) \
+                and all(isinstance(e, ast.Constant) for e in right.elts) and left:
             test = ast.Call(ast.Attribute(left, "isin", ast.Load()), [ast.List(right.elts, ast.Load())], [])
             return test if isinstance(node.ops[0], ast.In) else ast.UnaryOp(ast.Invert(), test)
+        right = _columnwise(right, rows)
+        if left and right and isinstance(node.ops[0], _COMPARE):
+            return ast.Compare(left, node.ops, [right])
         return None
     for func, method in (("abs", "abs"), ("round", "round")):
         for nargs in (1, 2):
@@ -319,6 +323,12 @@ def _columnwise(node: ast.AST, rows: _Rows) -> Optional[ast.expr]:
                     return None
                 return ast.Call(ast.Attribute(values[0], method, ast.Load()), values[1:], [])
     return None
+
+
+def _condition(node: ast.AST) -> bool:
+    """Whether the expression is a test (a comparison, or tests combined)."""
+    return isinstance(node, (ast.Compare, ast.BoolOp)) or \
+        (isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.Not))
 
 
 def _reads_cells(node: ast.AST, rows: _Rows) -> bool:

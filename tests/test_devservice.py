@@ -428,6 +428,11 @@ SLOW_LOOPS = {
     "rows filtered": "names = []\nfor i, row in sales.iterrows():\n    if row.units > 3 and row['region'] != 'west':\n"
                      "        names.append(row['region'])\n",
     "rows counted": "big = 0\nfor _, row in sales.iterrows():\n    if not row['price'] < 2.5:\n        big += 1\n",
+    "rows picked": "names = []\nfor _, row in sales.iterrows():\n    if row['region'] not in ('west', 'east'):\n"
+                   "        names.append(row['units'] * 2)\n",
+    # `and` of a number is not `&`: 4 and True is true, 4 & True is 0
+    "values tested": "big = 0\nfor _, row in sales.iterrows():\n    if row['units'] and row['price'] > 1:\n"
+                     "        big += 1\n",
     "cells written": "for i in range(len(sales)):\n"
                      "    sales.loc[i, 'revenue'] = round(sales.loc[i, 'units'] * sales.at[i, 'price'], 1)\n",
     "cells summed": "total = 0.0\nfor i in sales.index:\n    total += abs(sales['units'][i] - 4)\n",
