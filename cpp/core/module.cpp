@@ -5,12 +5,23 @@
 
 namespace quillon {
 
+namespace {
+void adopt_state(ModuleState* now) noexcept;
+ModuleState* forgotten_state() noexcept;
+}  // namespace
+
 ModuleState& module_state(const Function& fn) {
     // Every function's type was made for its module (PyType_FromModuleAndSpec),
     // so the type leads to the module and its state.
-    void* state = PyType_GetModuleState(Py_TYPE(&fn));
-    if (state == nullptr) throw PyErrorSet{};
-    return *static_cast<ModuleState*>(state);
+    auto* state = static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(&fn)));
+    if (state == nullptr) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        state = forgotten_state();  // a re-import, before the new block exists
+        if (state == nullptr) raise(PyExc_SystemError, "module without state");
+    }
+    if (state->function_type == nullptr) adopt_state(state);  // a re-import, before its exec
+    if (state->function_type == nullptr) raise(PyExc_SystemError, "module state used before initialisation");
+    return *state;
 }
 
 Module::Module(PyObject* module, ModuleState& state)
@@ -60,6 +71,22 @@ Guard guard;
 
 ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
+/// A re-import hands CPython's module creation the existing module (see
+/// create_module), which forgets the module's state block (without freeing
+/// it) and gives it a new, zeroed one. The state moves into the new block,
+/// whichever comes first: the exec that follows, or a call of one of the
+/// module's functions (the import machinery reads module attributes before
+/// exec, and a module __getattr__ may answer). Until then the old block,
+/// which is still ours, serves.
+ModuleState* forgotten_state() noexcept { return guard.state; }
+
+void adopt_state(ModuleState* now) noexcept {
+    if (now == nullptr || guard.state == nullptr || now == guard.state) return;
+    *now = *guard.state;
+    PyMem_Free(guard.state);
+    guard.state = now;
+}
+
 /// Fills the state: the function type and one interned str per name.
 void initialise_state(PyObject* module, ModuleState& state, std::span<const std::string_view> names) {
     state.function_type = make_function_type(module).release();
@@ -88,16 +115,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
 }
 
 int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept {
-    if (guard.module == module) {
-        // The re-import above: CPython's module creation forgets the state
-        // block of the module it is handed (without freeing it) and gives it
-        // a new, zeroed one before this exec. The state moves into it.
-        ModuleState* now = state_of(module);
-        if (now != nullptr && now != guard.state) {
-            *now = *guard.state;
-            PyMem_Free(guard.state);
-            guard.state = now;
-        }
+    if (guard.module == module) {  // the re-import above
+        adopt_state(state_of(module));
         return 0;
     }
     if (guard.module != nullptr) {
