@@ -52,6 +52,12 @@ def in_subinterpreter(statement):
 
 def report(**values):
     print("RESULT " + json.dumps(values))
+
+def raised(action):
+    try:
+        action()
+    except Exception as err:
+        return err
 ''' % (MODULES,)
 
 
@@ -160,3 +166,16 @@ def test_package_in_a_folder_whose_name_is_not_utf8(tmp_path):
         print(inspect.signature(credgate.validate_token))
     ''')], capture_output=True, text=True, timeout=60, env=env)
     assert (done.returncode, done.stdout) == (0, "(token, tenant)\n"), done.stderr[-2000:]
+
+
+def test_openai_is_bound_on_first_use():
+    result = run('''
+        import quillon.velto_gpt_sdk.nbassist as nb
+        before = "openai" in sys.modules
+        bound = nb.openai
+        import openai
+        report(before=before, same=bound is openai, kept="openai" in vars(nb),
+               other=str(raised(lambda: nb.no_such_name)))
+    ''')
+    assert result == {"before": False, "same": True, "kept": True,
+                      "other": "module 'quillon.velto_gpt_sdk.nbassist' has no attribute 'no_such_name'"}

@@ -91,7 +91,7 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "jupyter_mode", "display", "Javascript", "register_hook", "unregister_hook", "msg_type", "content",
               "data", "application/javascript", "transient", "display_id", "raw", "widgets", "Dropdown", "HTML",
               "Textarea", "Button", "VBox", "options", "description", "value", "placeholder", "rows", "observe",
-              "names", "on_click", "new", "initialized", "instance", "display_pub", "uuid4", "hex")
+              "names", "on_click", "new", "initialized", "instance", "display_pub", "uuid4", "hex", "openai")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -155,6 +155,12 @@ struct UpdateTextBoxArgs {
     PyObject* change;
 };
 constexpr Param update_text_box_params[] = {{"change"}};
+
+/// The module's own attribute look-up, for names it does not hold yet.
+struct ModuleGetattrArgs {
+    PyObject* name;
+};
+constexpr Param module_getattr_params[] = {{"name"}};
 
 // --- prompt assembly ------------------------------------------------------------------
 
@@ -593,6 +599,33 @@ Ref generate_code_impl(Function& fn, const GenerateCodeArgs& a) {
 
 // --- the module ----------------------------------------------------------------------
 
+/// `openai` is bound on first use: nothing here calls it, and importing it
+/// takes about a second of every notebook start. The module's import still
+/// fails where the package is missing (exec checks that it can be found).
+Ref module_getattr_impl(Function& fn, const ModuleGetattrArgs& a) {
+    if (PyUnicode_Check(a.name) && PyUnicode_Compare(a.name, interned(fn, "openai"_n)) == 0) {
+        Ref openai = import("openai");
+        set_global(fn, "openai"_n, openai.get());
+        return openai;
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    Ref module_name = global(fn, "__name__"_n);
+    raise_format(PyExc_AttributeError, "module '%U' has no attribute '%S'", module_name.get(), a.name);
+}
+
+/// `import name`, without running the package: ModuleNotFoundError when it
+/// is not installed.
+void require_installed(const char* name) {
+    Ref find_spec = import_from("importlib.util", "find_spec");
+    Ref spec = call(find_spec.get(), {text(name).get()});
+    if (spec.get() != Py_None) return;
+    Ref message = own(PyUnicode_FromFormat("No module named '%s'", name));
+    Ref error = call(PyExc_ModuleNotFoundError, {message.get()});
+    need(PyObject_SetAttrString(error.get(), "name", text(name).get()));
+    raise_object(error.get());
+}
+
+
 constexpr FunctionSpec functions[] = {
     function<get_prompts_impl>("get_prompts", get_prompts_doc),
     function<CodeArgs, code_params, optimize_code_impl>("optimize_code", optimize_code_doc),
@@ -605,13 +638,14 @@ constexpr FunctionSpec functions[] = {
                                                                                     display_next_cell_doc),
     function<GenerateCodeArgs, generate_code_params, generate_code_impl>("generate_code", generate_code_doc),
     function<GeneratePromptArgs, generate_prompt_params, generate_prompt_impl>("_generate_prompt", nullptr),
+    function<ModuleGetattrArgs, module_getattr_params, module_getattr_impl>("__getattr__", nullptr),
 };
 
 void exec(Module& m) {
     m.import("ipywidgets", "widgets");
     m.import_from("IPython.display", "display");
     m.import_from("IPython.display", "Javascript");
-    m.import("openai");
+    require_installed("openai");
     m.import("os");
     m.import_from("pandas", "DataFrame");
     m.import_from("quillon.velto_gpt_sdk.promptbook", "prompts_list", "prompt_sample_list");
