@@ -225,6 +225,7 @@ struct Describer {
     Ref numpy_dtype;  // numpy.dtype, or empty without numpy
     StrCache type_text, dtype_text;
     TextBuilder modules, variables;
+    bool ran_python = false;  // set once describing a value may have run Python code
 
     /// The column lines of a DataFrame, joined with line feeds.
     void columns(PyObject* df) {
@@ -259,27 +260,34 @@ struct Describer {
             variables.str(formatted(type_name.get()).get()).ascii("\n");
             columns(df.get());
             type_text.forget();  // the frame's own code ran
+            ran_python = true;
         } else {
             Ref type = type_of(value_of().get());
             bool plain_class = Py_IS_TYPE(type.get(), &PyType_Type);
             variables.str(type_text.get(type.get(), plain_class).get());
-            if (!plain_class) type_text.forget();  // a metaclass's __str__ ran
+            if (!plain_class) {
+                type_text.forget();  // a metaclass's __str__ ran
+                ran_python = true;
+            }
         }
         variables.ascii("\n");
     }
 };
 
 /// An exact dict whose keys are all exact strs: selecting names runs no
-/// Python code, so one walk selects them, and each value is then read from
-/// the dict as it stands at that moment.
+/// Python code, so one walk selects them and takes their values, which are
+/// what a look-up after the selection gives. Once describing a value may
+/// have run Python code (a frame's dtypes, a metaclass's __str__), the rest
+/// are read from the dict again, as it stands at that moment.
 void describe_plain_dict(Describer& d, PyObject* ns) {
-    std::vector<Ref> names;
+    std::vector<std::pair<Ref, Ref>> entries;
     Py_ssize_t pos = 0;
     PyObject *name, *value;
     while (PyDict_Next(ns, &pos, &name, &value))
-        if (described(name)) names.push_back(Ref::borrow(name));
-    for (const Ref& n : names) {
+        if (described(name)) entries.emplace_back(Ref::borrow(name), Ref::borrow(value));
+    for (const auto& [n, taken] : entries) {
         d.describe(n.get(), [&] {
+            if (!d.ran_python) return taken;
             Ref v = Ref::borrow(PyDict_GetItemWithError(ns, n.get()));
             if (!v) {
                 if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, n.get());
