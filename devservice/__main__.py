@@ -2,7 +2,8 @@
 
     python -m devservice [--domain D] [--state-dir DIR] [--user TENANT:EMAIL:PASSWORD]...
                          [--app-token TENANT:TOKEN]... [--no-demo] [--token-ttl SECONDS]
-                         [--port PORT] [--openai-base-url URL --openai-model NAME]
+                         [--port PORT] [--answer-delay SECONDS]
+                         [--openai-base-url URL --openai-model NAME]
     python -m devservice expire [--tenant T] [--state-dir DIR]
 
 It prints the `export` lines a shell (or a notebook kernel started from it)
@@ -52,6 +53,9 @@ def _serve_parser() -> argparse.ArgumentParser:
     p.add_argument("--token-ttl", type=float, default=None, metavar="SECONDS",
                    help="bearer tokens expire after this many seconds (default: never)")
     p.add_argument("--port", type=int, default=0, help="proxy port (default: any free port)")
+    p.add_argument("--answer-delay", type=float, default=0.0, metavar="SECONDS",
+                   help="each completion waits this long before it answers, like a real engine"
+                        " (default: no wait)")
     p.add_argument("--openai-base-url", default=None,
                    help="forward completions to this OpenAI-compatible endpoint instead of the canned"
                         " answers")
@@ -80,7 +84,8 @@ def serve(argv: list[str]) -> int:
     svc = DevService(args.domain, state_dir=args.state_dir, demo=not args.no_demo,
                      token_ttl=args.token_ttl, openai_base_url=args.openai_base_url,
                      openai_model=args.openai_model,
-                     openai_api_key=os.environ.get(args.openai_api_key_env), proxy_port=args.port)
+                     openai_api_key=os.environ.get(args.openai_api_key_env), proxy_port=args.port,
+                     answer_delay=args.answer_delay)
     for tenant, email, password in args.user:
         svc.state.add_user(tenant, email, password)
     for tenant, token in args.app_token:

@@ -38,14 +38,15 @@ class DevService:
                  demo: bool = False, token_ttl: Optional[float] = None,
                  completer: Optional[Completer] = None, openai_base_url: Optional[str] = None,
                  openai_model: str = DEFAULT_OPENAI_MODEL, openai_api_key: Optional[str] = None,
-                 proxy_port: int = 0, host: str = "127.0.0.1"):
+                 proxy_port: int = 0, host: str = "127.0.0.1", answer_delay: float = 0.0):
         self.domain = domain.lower().strip(".")
         if not self.domain or "/" in self.domain or ":" in self.domain:
             raise ValueError(f"not a host-name suffix: {domain!r}")
         self._forwarder = None
         if openai_base_url and completer is None:
             self._forwarder = completer = OpenAICompleter(openai_base_url, openai_model, openai_api_key)
-        self.state = ServiceState(self.domain, token_ttl=token_ttl, completer=completer)
+        self.state = ServiceState(self.domain, token_ttl=token_ttl, completer=completer,
+                                  answer_delay=answer_delay)
         if demo:
             self.state.add_user(DEMO_TENANT, DEMO_EMAIL, DEMO_PASSWORD)
             self.state.add_app_token(DEMO_TENANT, DEMO_APP_TOKEN)

@@ -77,10 +77,13 @@ class ServiceState:
 
     def __init__(self, domain: str, *, token_ttl: Optional[float] = None,
                  completer: Optional[Completer] = None, clock: Callable[[], float] = time.monotonic,
-                 log_size: int = 2000):
+                 log_size: int = 2000, answer_delay: float = 0.0):
         self.domain = domain.lower().strip(".")
         self.token_ttl = token_ttl
         self.completer: Completer = completer or complete
+        # Seconds a completion waits before it answers, as a real engine
+        # takes seconds to minutes; may be changed while the service runs.
+        self.answer_delay = answer_delay
         self._clock = clock
         self._lock = threading.Lock()
         self._users: dict[str, dict[str, str]] = {}
@@ -258,6 +261,8 @@ class ServiceState:
                 and type(max_tokens) is int and max_tokens > 0):
             return Response.text(400, "Bad request: expected a JSON object with a string \"query\""
                                       " and a positive integer \"max_tokens\"")
+        if self.answer_delay > 0:
+            time.sleep(self.answer_delay)
         try:
             text = self.completer(data["query"], max_tokens)
         except Exception as err:  # a forwarding failure must not kill the connection

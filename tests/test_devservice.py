@@ -187,6 +187,20 @@ def test_forced_status_and_custom_completer(svc, http):
         svc.state.completer = complete
 
 
+def test_answer_delay(svc, http):
+    token = login(http, svc).json()["token"]
+    url, body = svc.url(TENANT, "/get-completion"), {"query": "anything", "max_tokens": 10}
+    svc.state.answer_delay = 0.5
+    try:
+        started = time.monotonic()
+        assert http.post(url, headers=bearer(token), json=body).status_code == 200
+        assert time.monotonic() - started >= 0.5
+        assert http.get(svc.url(TENANT, "/"), headers=bearer(token)).elapsed.total_seconds() < 0.5
+    finally:
+        svc.state.answer_delay = 0
+    assert DevService(answer_delay=2).state.answer_delay == 2
+
+
 def test_host_outside_domain(svc, http):
     with pytest.raises(requests.exceptions.ProxyError):
         http.get("https://example.org/")
