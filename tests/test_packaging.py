@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tarfile
 import venv
+import zipfile
 
 import pytest
 
@@ -82,13 +83,16 @@ def test_sdist_builds_a_wheel_that_installs_into_a_fresh_venv(tmp_path):
         tar.extractall(tmp_path / "src", filter="data")
     top = names[0].split("/")[0]
     for needed in ["pyproject.toml", "CMakeLists.txt", "cpp/exports.map", "cpp/core/function.cpp",
-                   "cpp/modules/nbassist.cpp", "src/quillon/py.typed", "src/quillon/velto_gpt_sdk/nbassist.pyi"]:
+                   "cpp/modules/nbassist.cpp", "src/quillon/py.typed", "src/quillon/velto_gpt_sdk/nbassist.pyi",
+                   "src/quillon/velto_gpt_sdk/cellcourier.js"]:
         assert f"{top}/{needed}" in names
 
     wheels = tmp_path / "wheels"
     run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", str(wheels),
         str(tmp_path / "src" / top))
     (wheel,) = wheels.glob("quillon-*.whl")
+    with zipfile.ZipFile(wheel) as whl:
+        assert "quillon/velto_gpt_sdk/cellcourier.js" in whl.namelist()   # read by nbassist at run time
 
     env_dir = tmp_path / "fresh"
     venv.create(env_dir, with_pip=True)
@@ -99,7 +103,7 @@ def test_sdist_builds_a_wheel_that_installs_into_a_fresh_venv(tmp_path):
     assert out.split() == [_version(), "27"]
 
     metadata = run(str(python), "-m", "pip", "show", "quillon")
-    assert "Requires: ipython, ipywidgets, openai, pandas, python-jose, requests" in metadata
+    assert "Requires: anywidget, ipython, ipywidgets, openai, pandas, python-jose, requests, traitlets" in metadata
 
 
 def _version():

@@ -4,6 +4,8 @@
 #include "core/module.hpp"
 #include "core/text.hpp"
 
+#include <chrono>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -379,6 +381,8 @@ Ref complete(Function& fn, PyObject* query, const char* base_prompt, PyObject* g
     return item(fn, answer.get(), "completion"_n);
 }
 
+void relay_printed(Function& fn, PyObject* advice);
+
 Ref optimize_code_impl(Function& fn, const CodeArgs& a) {
     Ref optimized_code = complete(fn, a.code, optimize_prompt, a.global_variables);
     if (!truth(a.jupyter_mode)) return optimized_code;
@@ -398,6 +402,7 @@ Ref generate_code_completion_impl(Function& fn, const GenerateCodeCompletionArgs
     if (truth(a.debug_mode)) {
         Ref lead = text(debug_lead);
         call(global(fn, "print"_n).get(), {lead.get(), code.get()});
+        relay_printed(fn, code.get());
     } else if (truth(a.jupyter_mode)) {
         call(global(fn, "display_next_cell"_n).get(), {code.get()});
     } else {
@@ -408,12 +413,12 @@ Ref generate_code_completion_impl(Function& fn, const GenerateCodeCompletionArgs
 
 // --- cell scripts ----------------------------------------------------------------------
 
-/// The text as the body of a JavaScript template string that evaluates to
-/// exactly this text: backslash, backquote and "${" are escaped, and so is
-/// the carriage return, which a template string would turn into a line
-/// feed. Everything else stands as it is.
+/// The text (a str) as the body of a JavaScript template string that
+/// evaluates to exactly this text: backslash, backquote and "${" are
+/// escaped, and so is the carriage return, which a template string would
+/// turn into a line feed. Everything else stands as it is.
 Ref template_literal_body(PyObject* value) {
-    Ref s = own(PyObject_Format(value, nullptr));
+    Ref s = Ref::borrow(value);
     constexpr std::pair<const char*, const char*> escapes[] = {
         {"\\", "\\\\"}, {"`", "\\`"}, {"${", "\\${"}, {"\r", "\\r"}};
     for (auto [from, to] : escapes) {
@@ -470,24 +475,29 @@ Ref tag_cell_script_impl(Function& fn, const TagCellScriptArgs& a) {
 constexpr FunctionSpec tag_cell_script_spec =
     function<TagCellScriptArgs, tag_cell_script_params, tag_cell_script_impl>("tag_cell_script", nullptr);
 
-/// The running kernel's display publisher, when it takes hooks.
-Ref kernel_display_publisher(Function& fn) {
+/// The running IPython shell, or empty when IPython is not running.
+Ref running_shell(Function& fn) {
     Ref shell_class = import_from("IPython.core.interactiveshell", "InteractiveShell");
     if (!truth(call_method(fn, shell_class.get(), "initialized"_n).get())) return {};
-    Ref shell = call_method(fn, shell_class.get(), "instance"_n);
-    Ref publisher = attr(fn, shell.get(), "display_pub"_n);
+    return call_method(fn, shell_class.get(), "instance"_n);
+}
+
+/// The shell's display publisher when it is a kernel's, which takes hooks.
+Ref kernel_display_publisher(Function& fn, PyObject* shell) {
+    Ref publisher = attr(fn, shell, "display_pub"_n);
     if (!PyObject_HasAttr(publisher.get(), interned(fn, "register_hook"_n))) return {};
     return publisher;
 }
 
-void publish_cell(Function& fn, std::string_view head, PyObject* content) {
-    Ref body = template_literal_body(content);
+/// Publishes the classic notebook's cell script, emptied in a kernel once it
+/// has run (see above).
+void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, PyObject* publisher) {
+    Ref body = template_literal_body(answer);
     TextBuilder script;
     Ref text_script = script.ascii(head).str(body.get()).ascii(cell_tail).finish();
     Ref javascript = call(global(fn, "Javascript"_n).get(), {text_script.get()});
 
-    Ref publisher = kernel_display_publisher(fn);
-    if (!publisher) {
+    if (publisher == nullptr) {
         call(global(fn, "display"_n).get(), {javascript.get()});
         return;
     }
@@ -499,22 +509,227 @@ void publish_cell(Function& fn, std::string_view head, PyObject* content) {
     PyTuple_SET_ITEM(cells.get(), once_tagged, need(PyCell_New(Py_False)));
     Ref hook = make_closure(fn, tag_cell_script_spec, cells);
 
-    call_method(fn, publisher.get(), "register_hook"_n, {hook.get()});
+    call_method(fn, publisher, "register_hook"_n, {hook.get()});
     try_finally([&] { call(global(fn, "display"_n).get(), {javascript.get()}); },
-                [&] { call_method(fn, publisher.get(), "unregister_hook"_n, {hook.get()}); });
+                [&] { call_method(fn, publisher, "unregister_hook"_n, {hook.get()}); });
     if (PyCell_GET(PyTuple_GET_ITEM(cells.get(), once_tagged)) != Py_True) return;
     Ref nothing = own(PyDict_New());
     Ref update = import_from("IPython.display", "update_display");
     call(fn, update.get(), {nothing.get()}, {{"raw"_n, Py_True}, {"display_id"_n, display_id.get()}});
 }
 
+// --- answers in the other front ends: the cell courier ---------------------------------
+//
+// The cell script works only in the classic notebook: JupyterLab 4 and
+// Notebook 7 have no `Jupyter.notebook`, and the kernel cannot tell which
+// front end shows its output (a headless nbclient run looks like the classic
+// notebook to it). So, in a kernel, every answer is also published as one
+// more output: a bundle of a "courier" widget view, the answer as markdown
+// and the answer as plain text. The courier's ES module (cellcourier.js,
+// shipped beside this module and run by anywidget in every widget-capable
+// front end) puts the answer into the notebook document in a JupyterLab-
+// based front end; there and in the classic notebook, once the cell exists,
+// it takes the output back by emptying it in place, so a saved notebook holds
+// no answer twice and reopening it inserts nothing. A front end that draws
+// widgets but is neither gets the answer drawn by the module itself; where
+// nothing draws widgets (nbclient, a console), the markdown or the text
+// stays as the cell's output. So the answer is never lost.
+//
+// A widget event (the form's Submit) runs outside any cell: JupyterLab
+// drops the outputs of its handler, but the courier's model still reaches
+// the front end, and its `anchor` names the widget whose event ran the
+// command, so the front end finds that widget's cell. From a cell, the
+// anchor is the courier itself.
+//
+// The names below are looked up once per answer, so they are spelled as C
+// strings rather than taking slots of the module's name table.
+
+constexpr char courier_note[] = "quillon could not put this answer into a new cell, so here it is:";
+constexpr char widget_view_type[] = "application/vnd.jupyter.widget-view+json";
+constexpr const char* courier_text_traits[] = {"kind", "text", "note", "anchor", "self_id"};
+constexpr char courier_doc[] =
+    "The front-end half of an answer: puts it into a new cell, or prints it, where the classic\n"
+    "notebook's cell script cannot; see cellcourier.js.";
+
+/// One keyword argument named by a C string.
+struct NamedKw {
+    const char* name;
+    PyObject* value;  // borrowed
+};
+
+/// `f(*args, **kwargs)` with keyword names given as C strings.
+Ref call_named(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<NamedKw> kwargs) {
+    Ref positional = own(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(a));
+    Ref keywords = own(PyDict_New());
+    for (const NamedKw& kw : kwargs) need(PyDict_SetItemString(keywords.get(), kw.name, kw.value));
+    return call_with(f, positional.get(), keywords.get());
+}
+
+/// `obj.name`, or empty when the object has no such attribute.
+Ref attr_if_any(PyObject* obj, const char* name) {
+    PyObject* value = PyObject_GetAttrString(obj, name);
+    if (value != nullptr) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    return {};
+}
+
+/// `d[key]` for an exact dict that has the key, held; else empty.
+Ref dict_item(PyObject* d, const char* key) {
+    if (d == nullptr || !PyDict_CheckExact(d)) return {};
+    Ref k = text(key);
+    Ref value = Ref::borrow(PyDict_GetItemWithError(d, k.get()));
+    if (!value && PyErr_Occurred()) throw PyErrorSet{};
+    return value;
+}
+
+/// The comm message of the widget event that the kernel is handling, or
+/// empty: from a cell, outside a kernel, or with a kernel that does not say.
+Ref widget_event(PyObject* shell) {
+    Ref kernel = attr_if_any(shell, "kernel");
+    if (!kernel || kernel.get() == Py_None) return {};
+    Ref get_parent = attr_if_any(kernel.get(), "get_parent");
+    if (!get_parent) return {};
+    Ref request = call(get_parent.get(), {text("shell").get()});
+    Ref msg_type = dict_item(dict_item(request.get(), "header").get(), "msg_type");
+    if (!msg_type || !PyUnicode_Check(msg_type.get()) ||
+        PyUnicode_CompareWithASCIIString(msg_type.get(), "comm_msg") != 0)
+        return {};
+    return request;
+}
+
+/// The model id of the widget whose event the kernel is handling, or empty.
+Ref event_widget_id(PyObject* shell) {
+    Ref event = widget_event(shell);
+    Ref comm_id = dict_item(dict_item(event.get(), "content").get(), "comm_id");
+    return comm_id && PyUnicode_Check(comm_id.get()) ? comm_id : Ref{};
+}
+
+/// The courier widget class, made on first use (so that anywidget is
+/// imported only in a kernel) and kept as the module global _CellCourier.
+Ref courier_class(Function& fn) {
+    Ref key = text("_CellCourier");
+    if (PyObject* cls = PyDict_GetItemWithError(fn.globals, key.get())) return Ref::borrow(cls);
+    if (PyErr_Occurred()) throw PyErrorSet{};
+
+    Ref base = import_from("anywidget", "AnyWidget");
+    Ref traitlets = import("traitlets");
+    Ref file = Ref::borrow(PyDict_GetItemString(fn.globals, "__file__"));
+    if (!file) raise(PyExc_RuntimeError, "nbassist has no __file__, so cellcourier.js cannot be found");
+    Ref path = call(import_from("pathlib", "Path").get(), {file.get()});
+    Ref script_path = call(attr_if_any(path.get(), "with_name").get(), {text("cellcourier.js").get()});
+    Ref script = call_named(own(PyObject_GetAttrString(script_path.get(), "read_text")).get(), {},
+                            {{"encoding", text("utf-8").get()}});
+    Ref ns = own(PyDict_New());
+    need(PyDict_SetItemString(ns.get(), "__module__", global(fn, "__name__"_n).get()));
+    need(PyDict_SetItemString(ns.get(), "__qualname__", text("CellCourier").get()));
+    need(PyDict_SetItemString(ns.get(), "__doc__", text(courier_doc).get()));
+    need(PyDict_SetItemString(ns.get(), "_esm", script.get()));
+    auto synced = [&](const char* trait_type, PyObject* value) {
+        Ref trait = call(own(PyObject_GetAttrString(traitlets.get(), trait_type)).get(), {value});
+        return call_named(own(PyObject_GetAttrString(trait.get(), "tag")).get(), {}, {{"sync", Py_True}});
+    };
+    for (const char* name : courier_text_traits)
+        need(PyDict_SetItemString(ns.get(), name, synced("Unicode", text("").get()).get()));
+    need(PyDict_SetItemString(ns.get(), "done", synced("Bool", Py_False).get()));
+    Ref bases = tuple({base.get()});
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text("CellCourier").get(), bases.get(), ns.get()});
+    need(PyDict_SetItem(fn.globals, key.get(), cls.get()));
+    return cls;
+}
+
+/// A new courier for `answer` (a str): `kind` is "code" (a code cell below
+/// the anchor's cell), "markdown" (a markdown cell above it) or "stdout"
+/// (printed under it). `anchor` may be null: the courier itself.
+Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anchor) {
+    Ref uuid = call_method(fn, import("uuid").get(), "uuid4"_n);
+    Ref own_id = attr(fn, uuid.get(), "hex"_n);
+    return call_named(courier_class(fn).get(), {},
+                      {{"model_id", own_id.get()},
+                       {"kind", text(kind).get()},
+                       {"text", answer},
+                       {"note", text(courier_note).get()},
+                       {"anchor", anchor ? anchor : own_id.get()},
+                       {"self_id", own_id.get()}});
+}
+
+/// `code` as a markdown code block: the fence is longer than the longest
+/// run of backquotes in the code, so nothing in it can close the block.
+Ref fenced_code(PyObject* code) {
+    need(PyUnicode_READY(code));
+    Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(code);
+    int kind = PyUnicode_KIND(code);
+    const void* data = PyUnicode_DATA(code);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        run = PyUnicode_READ(kind, data, i) == '`' ? run + 1 : 0;
+        if (run > longest) longest = run;
+    }
+    std::string fence(static_cast<std::size_t>(longest < 3 ? 3 : longest + 1), '`');
+    TextBuilder block;
+    block.ascii(fence).ascii("python\n").str(code);
+    if (length == 0 || PyUnicode_READ(kind, data, length - 1) != '\n') block.ascii("\n");
+    return block.ascii(fence).ascii("\n").finish();
+}
+
+/// The answer as one display output: the courier's view where a kernel can
+/// make widgets, and the answer as markdown and as text for every front end
+/// that draws no widget (the code as a code block, the explanation as it is).
+void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject* shell, bool kernel) {
+    bool code = std::string_view(kind) == "code";
+    TextBuilder markdown, plain;
+    markdown.ascii(courier_note).ascii("\n\n");
+    if (code) markdown.str(fenced_code(answer).get());
+    else markdown.str(answer);
+    plain.ascii(courier_note).ascii("\n\n").str(answer);
+    Ref bundle = own(PyDict_New());
+    if (kernel) {
+        Ref courier = new_courier(fn, kind, answer, event_widget_id(shell).get());
+        Ref shown = call(own(PyObject_GetAttrString(courier.get(), "_repr_mimebundle_")).get());
+        if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
+            shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
+        Ref view_key = text(widget_view_type);
+        Ref view = own(PyObject_GetItem(shown.get(), view_key.get()));
+        need(PyDict_SetItem(bundle.get(), view_key.get(), view.get()));
+    }
+    need(PyDict_SetItemString(bundle.get(), "text/markdown", markdown.finish().get()));
+    need(PyDict_SetItemString(bundle.get(), "text/plain", plain.finish().get()));
+    call(fn, global(fn, "display"_n).get(), {bundle.get()}, {{"raw"_n, Py_True}});
+}
+
+/// The answer, published for every front end. Outside IPython: the cell
+/// script alone, as the spec has it. In IPython: the cell script (which the
+/// classic notebook runs), then the fallback output (see above).
+void publish_answer(Function& fn, std::string_view head, const char* kind, PyObject* content) {
+    Ref answer = own(PyObject_Format(content, nullptr));
+    Ref shell = running_shell(fn);
+    Ref publisher = shell ? kernel_display_publisher(fn, shell.get()) : Ref{};
+    publish_cell_script(fn, head, answer.get(), publisher.get());
+    if (shell) publish_fallback(fn, kind, answer.get(), shell.get(), bool(publisher));
+}
+
+/// The debug advice that a command printed, when a widget event ran it: a
+/// JupyterLab-based front end drops what a widget's handler prints, so in a
+/// kernel a courier prints it once more, under the widget's cell, there
+/// only. It is not displayed, so no other front end shows it twice.
+void relay_printed(Function& fn, PyObject* advice) {
+    Ref shell = running_shell(fn);
+    if (!shell || !kernel_display_publisher(fn, shell.get())) return;
+    Ref anchor = event_widget_id(shell.get());
+    if (!anchor) return;
+    TextBuilder printed;  // what print(debug_lead, advice) wrote
+    printed.ascii(debug_lead).ascii(" ").str(str(advice).get()).ascii("\n");
+    new_courier(fn, "stdout", printed.finish().get(), anchor.get());
+}
+
 Ref display_next_cell_impl(Function& fn, const DisplayNextCellArgs& a) {
-    publish_cell(fn, cell_below_head, a.code);
+    publish_answer(fn, cell_below_head, "code", a.code);
     return Ref::borrow(Py_None);
 }
 
 Ref display_previous_cell_impl(Function& fn, const DisplayPreviousCellArgs& a) {
-    publish_cell(fn, cell_above_head, a.markdown);
+    publish_answer(fn, cell_above_head, "markdown", a.markdown);
     return Ref::borrow(Py_None);
 }
 

@@ -1,0 +1,129 @@
+"""Answers where no front end can make a cell: a headless notebook run through
+nbclient and a real kernel, and IPython in a terminal. The answer must stay in
+the cell's output, as markdown and as text, with one line saying why."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+from devservice import DevService, complete
+from devservice.demo import client_env, login, private_site
+
+NOTE = "quillon could not put this answer into a new cell, so here it is:"
+VIEW = "application/vnd.jupyter.widget-view+json"
+SETUP = ("import pandas as pd\n"
+         "from quillon.velto_gpt_sdk.nbassist import *\n"
+         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
+TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
+
+
+@pytest.fixture(scope="module")
+def svc():
+    with DevService(demo=True) as service:
+        yield service
+
+
+@pytest.fixture(scope="module")
+def env(svc, tmp_path_factory):
+    home = tmp_path_factory.mktemp("headless")
+    env = client_env(svc, private_site(str(home / "site")))
+    first = login(env, cwd=str(home))
+    assert first.returncode == 0, first.stdout + first.stderr
+    return env
+
+
+def queries(svc):
+    return [r.json()["query"] for r in svc.state.requests if r.path == "/get-completion"]
+
+
+@pytest.fixture(scope="module")
+def executed(svc, env, tmp_path_factory):
+    """A notebook of commands in jupyter mode, run headless: (notebook, queries)."""
+    import nbformat
+    from nbclient import NotebookClient
+
+    svc.state.clear_requests()
+    nb = nbformat.v4.new_notebook()
+    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
+    for source in [SETUP,
+                   "generate_code_completion('Display top 5 records in the data frame.', globals())",
+                   f"optimize_code({TRICKY!r})",
+                   "generate_markdown('x = 1')",
+                   "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"]:
+        nb.cells.append(nbformat.v4.new_code_cell(source))
+    cwd = str(tmp_path_factory.mktemp("run"))
+    NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
+        env=env, cwd=cwd)
+    return nb, queries(svc)
+
+
+def answer_outputs(cell):
+    """The outputs of a command cell: the emptied cell script, then the fallback."""
+    script, fallback = cell.outputs
+    assert (script.output_type, script.data, script.metadata) == ("display_data", {}, {})
+    assert fallback.output_type == "display_data"
+    return fallback.data
+
+
+@pytest.mark.parametrize("index, query_index", [(1, 0), (2, 1)])
+def test_code_stays_as_a_code_block(executed, index, query_index):
+    nb, sent = executed
+    code = complete(sent[query_index])
+    data = answer_outputs(nb.cells[index])
+    assert list(data) == [VIEW, "text/markdown", "text/plain"]
+    assert data["text/plain"] == NOTE + "\n\n" + code
+    fence = "````" if "```" in code else "```"
+    assert data["text/markdown"] == NOTE + "\n\n" + fence + "python\n" + code.rstrip("\n") + "\n" + fence + "\n"
+    if index == 2:
+        assert "```" in code and fence == "````"    # the answer's own fence cannot close the block
+
+
+def test_explanation_stays_as_markdown(executed):
+    nb, sent = executed
+    markdown = complete(sent[2])
+    data = answer_outputs(nb.cells[3])
+    assert data["text/markdown"] == NOTE + "\n\n" + markdown
+    assert data["text/plain"] == NOTE + "\n\n" + markdown
+
+
+def test_the_courier_waits_in_the_widget_state(executed):
+    """The fallback's view is a courier widget; its saved state holds the answer
+    and says nothing was delivered, so the notebook keeps the answer."""
+    nb, sent = executed
+    states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
+    for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
+        model_id = answer_outputs(nb.cells[index])[VIEW]["model_id"]
+        state = states[model_id]["state"]
+        assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
+        assert state["anchor"] == state["self_id"] == model_id
+        assert "export default" in state["_esm"]
+
+
+def test_debug_advice_is_printed_only(executed):
+    nb, sent = executed
+    (out,) = nb.cells[4].outputs
+    assert (out.output_type, out.name, out.text) == ("stream", "stdout", "You can try this:\n " + complete(sent[3]) + "\n")
+
+
+TERMINAL = r"""
+import json
+from IPython.terminal.interactiveshell import TerminalInteractiveShell
+shell = TerminalInteractiveShell.instance()
+published = []
+shell.display_pub.publish = lambda data, metadata=None, **kw: published.append(data)
+from quillon.velto_gpt_sdk import nbassist
+nbassist.display_next_cell("x = `1`")
+nbassist.display_previous_cell("# Title")
+print("PUBLISHED=" + json.dumps(published))
+"""
+
+
+def test_terminal_ipython_shows_the_answer_as_text(env, tmp_path):
+    done = subprocess.run([sys.executable, "-c", TERMINAL], env=env, cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    published = json.loads(done.stdout.rpartition("PUBLISHED=")[2])
+    assert [sorted(data) for data in published] == [["text/plain"], ["text/markdown", "text/plain"]] * 2
+    assert published[1] == {"text/markdown": NOTE + "\n\n```python\nx = `1`\n```\n", "text/plain": NOTE + "\n\nx = `1`"}
+    assert published[3] == {"text/markdown": NOTE + "\n\n# Title", "text/plain": NOTE + "\n\n# Title"}
