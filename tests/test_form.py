@@ -81,6 +81,47 @@ def test_submit_generates_code_below(nb, form, wire, shown, capsys):
     assert form.text.value == "" and not form.button.disabled
 
 
+def test_submit_shows_that_it_works_and_ignores_clicks_meanwhile(nb, form, wire, shown, monkeypatch):
+    seen = []
+
+    def engine(**kwargs):
+        seen.append((form.button.disabled, form.button.description, form.button.icon, kwargs["query"]))
+        form.button.click()                      # a click while it works sends nothing
+        form.handlers()[0](form.button)          # nor does the handler called directly
+
+    monkeypatch.setattr(nb, "generate_code_completion", engine)
+    form.submit("first")
+    assert seen == [(True, "Working\u2026", "spinner spin", "first")]
+    assert (form.button.disabled, form.button.description, form.button.icon) == (False, "Submit", "")
+    form.submit("second")
+    assert [s[3] for s in seen] == ["first", "second"]
+
+
+@pytest.mark.parametrize("failure", ["http", "type", "engine"])
+def test_working_state_is_restored_after_errors(nb, wire, shown, monkeypatch, failure):
+    form = Form(nb, shown, [("not", "a dict")] if failure == "type" else {"n": 1})
+    form.button.description, form.button.icon = "Ask", "rocket"
+    if failure == "http":
+        wire.answer("x", status=500)
+    elif failure == "engine":
+        monkeypatch.setattr(nb, "generate_code_completion", lambda **kw: 1 / 0)
+    on_click = form.handlers()[0]
+    with pytest.raises((TypeError, ZeroDivisionError, IOError)):
+        on_click(form.button)
+    assert (form.button.disabled, form.button.description, form.button.icon) == (False, "Ask", "rocket")
+    monkeypatch.undo()
+    wire.answer("fine")
+    if failure != "type":
+        form.submit("again")                     # the next click is handled as usual
+        assert wire.queries[-1].endswith("again")
+
+
+def test_a_disabled_button_sends_nothing(nb, form, wire):
+    form.button.disabled = True
+    form.submit("x")
+    assert wire.count == 0 and form.button.disabled
+
+
 def test_submit_in_debug_mode_prints(nb, form, wire, shown, capsys):
     wire.answer("install it")
     form.drop.value = "Debug Code"

@@ -735,27 +735,84 @@ Ref display_previous_cell_impl(Function& fn, const DisplayPreviousCellArgs& a) {
 
 // --- the code-generation form ------------------------------------------------------------
 
-// The cells shared by the two handlers of one form.
-enum FormCell : std::size_t { cell_global_variables, cell_prompt_drop_down, cell_question_textbox, form_cell_count };
+constexpr char submit_label[] = "Submit";
+constexpr char working_label[] = "Working…";
+constexpr char working_icon[] = "spinner spin";  // Font Awesome's spinner, turning
+
+// The cells shared by the two handlers of one form: the handlers' own, and
+// the Submit button with the moment from which a click is a new one.
+enum FormCell : std::size_t {
+    cell_global_variables,
+    cell_prompt_drop_down,
+    cell_question_textbox,
+    cell_submit_button,
+    cell_ready_after,
+    form_cell_count
+};
 
 bool equals(PyObject* value, const char* s) {
     Ref t = text(s);
     return need(PyObject_RichCompareBool(value, t.get(), Py_EQ)) != 0;
 }
 
+/// When the browser sent the click that the kernel is handling (its
+/// message's date, by the browser's clock), or empty outside a kernel.
+Ref click_sent_at(Function& fn) {
+    Ref shell = running_shell(fn);
+    if (!shell) return {};
+    Ref date = dict_item(dict_item(widget_event(shell.get()).get(), "header").get(), "date");
+    if (!date) return {};
+    Ref datetime_type = import_from("datetime", "datetime");
+    return need(PyObject_IsInstance(date.get(), datetime_type.get())) ? date : Ref{};
+}
+
+// From Submit until the answer or an error, the button is disabled and says
+// that it works, so that the front end sends no click meanwhile. A click that
+// the front end sent before it saw the button disabled (the second half of a
+// double click) waits in the kernel's queue and arrives after the work: it
+// was sent before the moment the work ended, and is dropped. That moment is
+// kept in the browser's clock (the first click's date plus the work's
+// duration), so clocks that differ between browser and kernel do not matter.
 Ref on_button_clicked_impl(Function& fn, const OnButtonClickedArgs&) {
     // The cells' contents are held for the whole call: the widgets' Python
     // code may rebind the cells meanwhile.
     Ref drop_down = fn.cell(cell_prompt_drop_down), textbox = fn.cell(cell_question_textbox);
-    Ref global_variables = fn.cell(cell_global_variables);
+    Ref global_variables = fn.cell(cell_global_variables), button = fn.cell(cell_submit_button);
+    if (truth(own(PyObject_GetAttrString(button.get(), "disabled")).get()))
+        return Ref::borrow(Py_None);  // it works: no second request
+    Ref sent = click_sent_at(fn);
+    Ref ready_after = fn.cell(cell_ready_after);
+    if (sent && ready_after.get() != Py_None && need(PyObject_RichCompareBool(sent.get(), ready_after.get(), Py_LT)))
+        return Ref::borrow(Py_None);
+
     Ref selected = attr(fn, drop_down.get(), "value"_n);
     bool debug_mode = equals(selected.get(), debug_code);
     Ref query = attr(fn, textbox.get(), "value"_n);
-    call(fn, global(fn, "generate_code_completion"_n).get(), {},
-         {{"query"_n, query.get()},
-          {"global_variables"_n, global_variables.get()},
-          {"debug_mode"_n, boolean(debug_mode)},
-          {"jupyter_mode"_n, Py_True}});
+    Ref description = attr(fn, button.get(), "description"_n);
+    Ref icon = own(PyObject_GetAttrString(button.get(), "icon"));
+    auto started = std::chrono::steady_clock::now();
+    need(PyObject_SetAttrString(button.get(), "disabled", Py_True));
+    need(PyObject_SetAttrString(button.get(), "icon", text(working_icon).get()));
+    set_attr(fn, button.get(), "description"_n, text(working_label).get());
+    try_finally(
+        [&] {
+            call(fn, global(fn, "generate_code_completion"_n).get(), {},
+                 {{"query"_n, query.get()},
+                  {"global_variables"_n, global_variables.get()},
+                  {"debug_mode"_n, boolean(debug_mode)},
+                  {"jupyter_mode"_n, Py_True}});
+        },
+        [&] {
+            set_attr(fn, button.get(), "description"_n, description.get());
+            need(PyObject_SetAttrString(button.get(), "icon", icon.get()));
+            need(PyObject_SetAttrString(button.get(), "disabled", Py_False));
+            if (!sent) return;
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+            Ref seconds = own(PyFloat_FromDouble(took.count()));
+            Ref elapsed = call_named(import_from("datetime", "timedelta").get(), {}, {{"seconds", seconds.get()}});
+            Ref ready = own(PyNumber_Add(sent.get(), elapsed.get()));
+            need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, cell_ready_after), ready.get()));
+        });
     return Ref::borrow(Py_None);
 }
 
@@ -786,6 +843,7 @@ Ref generate_code_impl(Function& fn, const GenerateCodeArgs& a) {
         PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), need(PyCell_New(nullptr)));
     auto store = [&](FormCell c, PyObject* v) { need(PyCell_Set(PyTuple_GET_ITEM(cells.get(), c), v)); };
     store(cell_global_variables, a.global_variables);
+    store(cell_ready_after, Py_None);
 
     Ref widgets = global(fn, "widgets"_n);
     Ref titles = own(PySequence_List(call_method(fn, global(fn, "prompt_sample_list"_n).get(), "keys"_n).get()));
@@ -805,7 +863,8 @@ Ref generate_code_impl(Function& fn, const GenerateCodeArgs& a) {
                                  {"rows"_n, integer(3).get()}});
     store(cell_question_textbox, question_textbox.get());
     Ref submit_button =
-        call(fn, attr(fn, widgets.get(), "Button"_n).get(), {}, {{"description"_n, text("Submit").get()}});
+        call(fn, attr(fn, widgets.get(), "Button"_n).get(), {}, {{"description"_n, text(submit_label).get()}});
+    store(cell_submit_button, submit_button.get());
 
     Ref on_click_handler = make_closure(fn, on_button_clicked_spec, cells);
     Ref on_change_handler = make_closure(fn, update_text_box_spec, cells);
