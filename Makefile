@@ -5,7 +5,7 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: all venv install test test-sanitize demo bench clean
+.PHONY: all venv lab-venv install test test-sanitize demo bench clean
 
 all: install
 
@@ -22,7 +22,24 @@ venv: $(VENV)/.ready
 install: venv
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
-test: install
+# The front ends built on JupyterLab (Notebook 7, JupyterLab 4) cannot share a
+# venv with the classic notebook 6.5, so the browser tests run them from a
+# second one, into which the package goes as a user gets it: a wheel, with its
+# dependencies (they bring the prebuilt front-end extensions). Its kernels
+# import the package under test through PYTHONPATH, as the classic one does.
+LAB_VENV := .venv-lab
+LAB_PIP  := $(LAB_VENV)/bin/python -m pip --disable-pip-version-check -q
+$(LAB_VENV)/.ready: $(VENV)/.ready pyproject.toml
+	rm -rf $(LAB_VENV) build/lab-wheel
+	$(PYTHON) -m venv $(LAB_VENV)
+	$(LAB_PIP) install -U pip
+	$(PIP) wheel --no-build-isolation --no-deps -w build/lab-wheel .
+	$(LAB_PIP) install "notebook>=7,<8" "jupyterlab>=4,<5" build/lab-wheel/quillon-*.whl
+	touch $@
+
+lab-venv: $(LAB_VENV)/.ready
+
+test: install lab-venv
 	$(PY) -m pytest
 
 # The unit tests against a build with AddressSanitizer and UndefinedBehavior-
@@ -45,4 +62,4 @@ bench: install
 	$(PY) -m bench
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(LAB_VENV) .pytest_cache

@@ -1,5 +1,15 @@
-"""The classic notebook server and a headless Chromium page on it, for the
-browser tests."""
+"""The notebook servers of the three front ends and a headless Chromium page on
+each, for the browser tests.
+
+    classic     the classic notebook 6.5, from the project's .venv
+    notebook7   Notebook 7, built on JupyterLab, from .venv-lab
+    lab         JupyterLab 4, from .venv-lab
+
+The classic page is driven through `Jupyter.notebook`; the JupyterLab-based
+pages through the application object that `--expose-app-in-browser` puts on
+`window.jupyterapp`. Both kinds read cells from the notebook model, not from
+the page, since JupyterLab draws only part of a long notebook.
+"""
 from __future__ import annotations
 
 import json
@@ -12,26 +22,47 @@ import time
 import urllib.error
 import urllib.request
 from contextlib import contextmanager
+from pathlib import Path
 
+ROOT = Path(__file__).resolve().parents[1]
 CHROMIUM = "/usr/bin/chromium"
 CHROMIUM_ARGS = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--no-first-run"]
+LAB_PYTHON = ROOT / ".venv-lab" / "bin" / "python"
+FRONT_ENDS = ["classic", "notebook7", "lab"]
 
 
-def missing() -> str | None:
-    """Why the browser tests cannot run here, or None."""
+def _lab_versions() -> dict[str, str] | None:
+    if not LAB_PYTHON.exists():
+        return None
+    done = subprocess.run(
+        [str(LAB_PYTHON), "-c", "import json, notebook, jupyterlab, anywidget; print(json.dumps("
+                                "{'notebook': notebook.__version__, 'jupyterlab': jupyterlab.__version__}))"],
+        capture_output=True, text=True, timeout=60)
+    return json.loads(done.stdout) if done.returncode == 0 else None
+
+
+def missing(front_end: str) -> str | None:
+    """Why the browser tests of `front_end` cannot run here, or None."""
     if not os.path.exists(CHROMIUM):
         return f"no Chromium at {CHROMIUM} (apt-get install chromium)"
     try:
         import playwright.sync_api  # noqa: F401
     except ImportError:
         return "playwright for Python is not installed"
-    try:
-        import notebook
-    except ImportError:
-        return "the classic notebook (notebook 6.5) is not installed"
-    if not notebook.__version__.startswith("6."):
-        return f"needs the classic notebook 6.x, found notebook {notebook.__version__}"
+    if front_end == "classic":
+        try:
+            import notebook
+        except ImportError:
+            return "the classic notebook (notebook 6.5) is not installed"
+        if not notebook.__version__.startswith("6."):
+            return f"needs the classic notebook 6.x, found notebook {notebook.__version__}"
+        return None
+    versions = _lab_versions()
+    if versions is None:
+        return f"no Notebook 7 / JupyterLab 4 with anywidget in {LAB_PYTHON.parent.parent} (make lab-venv)"
+    if not versions["notebook"].startswith("7.") or not versions["jupyterlab"].startswith("4."):
+        return f"needs Notebook 7 and JupyterLab 4, found {versions}"
     return None
 
 
@@ -46,9 +77,10 @@ def _opener():
 
 
 class NotebookServer:
-    """`python -m notebook` on loopback, serving `root`, with `env` for its kernels."""
+    """The front end's server on loopback, serving `root`, with `env` for its kernels."""
 
-    def __init__(self, root: str, env: dict[str, str], home: str):
+    def __init__(self, front_end: str, root: str, env: dict[str, str], home: str):
+        self.front_end = front_end
         self.root, self.port, self.token = root, free_port(), secrets.token_hex(16)
         self.base = f"http://127.0.0.1:{self.port}"
         env = dict(env)
@@ -56,13 +88,20 @@ class NotebookServer:
                          ("JUPYTER_DATA_DIR", "data"), ("IPYTHONDIR", "ipython"), ("HOME", "")):
             env[var] = os.path.join(home, sub)
             os.makedirs(env[var], exist_ok=True)
-        self.log_path = os.path.join(home, "notebook-server.log")
+        common = ["--no-browser", "--ip=127.0.0.1", f"--port={self.port}", "--port-retries=0"]
+        common += ["--allow-root"] if os.geteuid() == 0 else []
+        if front_end == "classic":
+            command = [sys.executable, "-m", "notebook", f"--NotebookApp.token={self.token}",
+                       f"--notebook-dir={root}", "--NotebookApp.password="]
+        else:
+            # The kernels are the default python3 kernel of .venv-lab.
+            app = "notebook" if front_end == "notebook7" else "jupyterlab"
+            command = [str(LAB_PYTHON), "-m", app, f"--ServerApp.token={self.token}",
+                       f"--ServerApp.root_dir={root}", "--ServerApp.password=", "--expose-app-in-browser"]
+        self.log_path = os.path.join(home, f"{front_end}-server.log")
         self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "notebook", "--no-browser", "--ip=127.0.0.1", f"--port={self.port}",
-             "--port-retries=0", f"--NotebookApp.token={self.token}", f"--notebook-dir={root}",
-             "--NotebookApp.password="] + (["--allow-root"] if os.geteuid() == 0 else []),
-            env=env, cwd=root, stdout=self._log, stderr=subprocess.STDOUT)
+        self.proc = subprocess.Popen(command + common, env=env, cwd=root, stdout=self._log,
+                                     stderr=subprocess.STDOUT)
         self._wait()
 
     def api(self, method: str, path: str, body=None):
@@ -74,7 +113,7 @@ class NotebookServer:
             text = response.read()
         return json.loads(text) if text else None
 
-    def _wait(self, timeout: float = 30) -> None:
+    def _wait(self, timeout: float = 60) -> None:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
@@ -99,7 +138,14 @@ class NotebookServer:
                    "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3",
                                                "language": "python"}}}
         self.api("PUT", f"/api/contents/{name}", {"type": "notebook", "format": "json", "content": content})
+        if self.front_end == "lab":
+            # `reset`: a fresh workspace, or JupyterLab reopens every notebook of the earlier tests.
+            return f"{self.base}/lab/tree/{name}?reset&token={self.token}"
         return f"{self.base}/notebooks/{name}?token={self.token}"
+
+    def saved(self, name: str) -> dict:
+        """The notebook as the server has it on disk."""
+        return self.api("GET", f"/api/contents/{name}?content=1")["content"]
 
     def shutdown_kernels(self) -> None:
         for session in self.api("GET", "/api/sessions"):
@@ -130,10 +176,16 @@ def chromium(user_data_dir: str):
             context.close()
 
 
-class NotebookPage:
+def open_notebook(front_end: str, page, url: str, timeout: float = 60):
+    return (ClassicPage if front_end == "classic" else LabPage)(page, url, timeout)
+
+
+class ClassicPage:
     """One notebook open in the classic front end, driven through `Jupyter.notebook`."""
 
-    def __init__(self, page, url: str, timeout: float = 30):
+    cell_selector = "#notebook-container > .cell"
+
+    def __init__(self, page, url: str, timeout: float = 60):
         self.page = page
         page.set_default_timeout(timeout * 1000)
         page.goto(url)
@@ -159,6 +211,9 @@ class NotebookPage:
     def cells(self) -> list[list[str]]:
         return self.page.evaluate("Jupyter.notebook.get_cells().map(c => [c.cell_type, c.get_text()])")
 
+    def outputs(self, index: int) -> list[dict]:
+        return self.page.evaluate("i => Jupyter.notebook.get_cell(i).output_area.toJSON()", index)
+
     def run(self, index: int, source: str, timeout: float = 30) -> None:
         """Put `source` into cell `index`, select it, run it, wait for its reply
         (the cell may move meanwhile, when a cell is inserted above it)."""
@@ -178,3 +233,60 @@ class NotebookPage:
             Jupyter.notebook.save_checkpoint(); })""")
 
 
+# The notebook model, cells and kernel of the current JupyterLab document.
+_LAB = """const panel = jupyterapp.shell.currentWidget, nb = panel.content, model = nb.model,
+                 kernel = panel.sessionContext.session && panel.sessionContext.session.kernel;"""
+
+
+class LabPage:
+    """One notebook open in Notebook 7 or JupyterLab 4, driven through `window.jupyterapp`."""
+
+    cell_selector = ".jp-Notebook .jp-Cell"
+
+    def __init__(self, page, url: str, timeout: float = 60):
+        self.page = page
+        page.set_default_timeout(timeout * 1000)
+        page.goto(url)
+        self.wait_ready()
+
+    def wait_ready(self) -> None:
+        self.page.wait_for_function(f"""() => {{
+            if (!window.jupyterapp || !jupyterapp.shell.currentWidget
+                || !jupyterapp.shell.currentWidget.sessionContext) return false;
+            {_LAB}
+            return panel.context.isReady && model && nb.widgets.length > 0 && kernel
+                && kernel.connectionStatus === 'connected' && kernel.status === 'idle'; }}""")
+        # As in the classic notebook: let the widget manager's restore request
+        # be answered before any cell makes widgets.
+        for _ in range(2):
+            self.page.evaluate(f"""async () => {{ {_LAB}
+                await kernel.requestExecute({{code: '', silent: true, store_history: false}}).done; }}""")
+
+    def reload(self) -> None:
+        self.page.reload()
+        self.wait_ready()
+
+    def cells(self) -> list[list[str]]:
+        return self.page.evaluate(f"""() => {{ {_LAB}
+            return Array.from(model.cells, c => [c.type, c.sharedModel.getSource()]); }}""")
+
+    def outputs(self, index: int) -> list[dict]:
+        return self.page.evaluate(f"""i => {{ {_LAB}
+            const outputs = model.cells.get(i).outputs; return outputs ? outputs.toJSON() : []; }}""", index)
+
+    def run(self, index: int, source: str, timeout: float = 30) -> None:
+        """Put `source` into cell `index`, make it the active cell, run it, wait
+        for its reply (the cell may move meanwhile)."""
+        self.page.evaluate(f"""async ([i, text]) => {{ {_LAB}
+            const cell = model.cells.get(i);
+            cell.sharedModel.setSource(text); nb.activeCellIndex = i;
+            window.__running_cell = cell; window.__count_before = cell.executionCount;
+            await jupyterapp.commands.execute('notebook:run-cell'); }}""", [index, source])
+        self.page.wait_for_function(f"""() => {{ {_LAB}
+            const cell = window.__running_cell;
+            return cell.executionCount !== null && cell.executionCount !== window.__count_before
+                && kernel.status === 'idle'; }}""", timeout=timeout * 1000)
+
+    def save(self) -> None:
+        self.page.evaluate(f"""async () => {{ {_LAB}
+            await panel.context.save(); }}""")
