@@ -170,7 +170,7 @@ def test_clicks_queued_while_the_form_works_are_dropped(svc, env, tmp_path):
     from jupyter_client.manager import start_new_kernel
 
     km, kc = start_new_kernel(kernel_name="python3", env=env, cwd=str(tmp_path))
-    svc.answer_delay = 1
+    svc.state.answer_delay = 1
     try:
         reply = kc.execute_interactive("from quillon.velto_gpt_sdk.nbassist import generate_code\n"
                                        "generate_code()", timeout=60, output_hook=lambda m: None)
@@ -180,7 +180,7 @@ def test_clicks_queued_while_the_form_works_are_dropped(svc, env, tmp_path):
                                " if isinstance(w, ipywidgets.Button)][-1]; print(button.model_id)",
                                timeout=60, output_hook=opened.append)
         button_id = "".join(m["content"].get("text", "") for m in opened if m["msg_type"] == "stream").strip()
-        svc.clear_requests()
+        svc.state.clear_requests()
 
         def click():
             msg = kc.session.msg("comm_msg", {"comm_id": button_id,
@@ -206,10 +206,10 @@ def test_clicks_queued_while_the_form_works_are_dropped(svc, env, tmp_path):
         couriers = [m["content"]["data"]["state"] for m in first if m["msg_type"] == "comm_open"
                     and "kind" in m["content"]["data"]["state"]]
         assert [(c["kind"], c["anchor"]) for c in couriers] == [("code", button_id)]
-        assert len(completions := [r for r in svc.requests if r.path == "/get-completion"]) == 1
+        assert len(completions := [r for r in svc.state.requests if r.path == "/get-completion"]) == 1
         settle([click()])
-        assert len([r for r in svc.requests if r.path == "/get-completion"]) == len(completions) + 1
+        assert len([r for r in svc.state.requests if r.path == "/get-completion"]) == len(completions) + 1
     finally:
-        svc.answer_delay = 0
+        svc.state.answer_delay = 0
         kc.stop_channels()
         km.shutdown_kernel(now=True)
