@@ -38,7 +38,7 @@ inline constexpr std::array<std::string_view, 21> core_names = {
 };
 
 /// Most names one module can hold (the module state has that many slots).
-inline constexpr std::size_t max_names = 96;
+inline constexpr std::size_t max_names = 128;
 
 template <std::size_t N>
 struct NameTable {

@@ -93,7 +93,12 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "jupyter_mode", "display", "Javascript", "register_hook", "unregister_hook", "msg_type", "content",
               "data", "application/javascript", "transient", "display_id", "raw", "widgets", "Dropdown", "HTML",
               "Textarea", "Button", "VBox", "options", "description", "value", "placeholder", "rows", "observe",
-              "names", "on_click", "new", "initialized", "instance", "display_pub", "uuid4", "hex", "openai")
+              "names", "on_click", "new", "initialized", "instance", "display_pub", "uuid4", "hex", "openai",
+              // the cell courier and the form's working state
+              "kernel", "get_parent", "header", "comm_id", "date", "_CellCourier", "__file__", "with_name",
+              "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
+              "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
+              "icon", "seconds")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -540,60 +545,32 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 // the front end, and its `anchor` names the widget whose event ran the
 // command, so the front end finds that widget's cell. From a cell, the
 // anchor is the courier itself.
-//
-// The names below are looked up once per answer, so they are spelled as C
-// strings rather than taking slots of the module's name table.
 
 constexpr char courier_note[] = "quillon could not put this answer into a new cell, so here it is:";
 constexpr char widget_view_type[] = "application/vnd.jupyter.widget-view+json";
-constexpr const char* courier_text_traits[] = {"kind", "text", "note", "anchor", "self_id"};
+constexpr Name courier_text_traits[] = {"kind"_n, "text"_n, "note"_n, "anchor"_n, "self_id"_n};
 constexpr char courier_doc[] =
     "The front-end half of an answer: puts it into a new cell, or prints it, where the classic\n"
     "notebook's cell script cannot; see cellcourier.js.";
 
-/// One keyword argument named by a C string.
-struct NamedKw {
-    const char* name;
-    PyObject* value;  // borrowed
-};
-
-/// `f(*args, **kwargs)` with keyword names given as C strings.
-Ref call_named(PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<NamedKw> kwargs) {
-    Ref positional = own(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* a : args) PyTuple_SET_ITEM(positional.get(), i++, Py_NewRef(a));
-    Ref keywords = own(PyDict_New());
-    for (const NamedKw& kw : kwargs) need(PyDict_SetItemString(keywords.get(), kw.name, kw.value));
-    return call_with(f, positional.get(), keywords.get());
-}
-
 /// `obj.name`, or empty when the object has no such attribute.
-Ref attr_if_any(PyObject* obj, const char* name) {
-    PyObject* value = PyObject_GetAttrString(obj, name);
+Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
+    PyObject* value = PyObject_GetAttr(obj, interned(fn, name));
     if (value != nullptr) return Ref::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
     PyErr_Clear();
     return {};
 }
 
-/// `d[key]` for an exact dict that has the key, held; else empty.
-Ref dict_item(PyObject* d, const char* key) {
-    if (d == nullptr || !PyDict_CheckExact(d)) return {};
-    Ref k = text(key);
-    Ref value = Ref::borrow(PyDict_GetItemWithError(d, k.get()));
-    if (!value && PyErr_Occurred()) throw PyErrorSet{};
-    return value;
-}
-
 /// The comm message of the widget event that the kernel is handling, or
 /// empty: from a cell, outside a kernel, or with a kernel that does not say.
-Ref widget_event(PyObject* shell) {
-    Ref kernel = attr_if_any(shell, "kernel");
+Ref widget_event(Function& fn, PyObject* shell) {
+    Ref kernel = attr_if_any(fn, shell, "kernel"_n);
     if (!kernel || kernel.get() == Py_None) return {};
-    Ref get_parent = attr_if_any(kernel.get(), "get_parent");
+    Ref get_parent = attr_if_any(fn, kernel.get(), "get_parent"_n);
     if (!get_parent) return {};
     Ref request = call(get_parent.get(), {text("shell").get()});
-    Ref msg_type = dict_item(dict_item(request.get(), "header").get(), "msg_type");
+    Ref msg_type = dict_entry(fn, dict_entry(fn, request.get(), "header"_n).get(), "msg_type"_n);
     if (!msg_type || !PyUnicode_Check(msg_type.get()) ||
         PyUnicode_CompareWithASCIIString(msg_type.get(), "comm_msg") != 0)
         return {};
@@ -601,42 +578,38 @@ Ref widget_event(PyObject* shell) {
 }
 
 /// The model id of the widget whose event the kernel is handling, or empty.
-Ref event_widget_id(PyObject* shell) {
-    Ref event = widget_event(shell);
-    Ref comm_id = dict_item(dict_item(event.get(), "content").get(), "comm_id");
+Ref event_widget_id(Function& fn, PyObject* shell) {
+    Ref event = widget_event(fn, shell);
+    Ref comm_id = dict_entry(fn, dict_entry(fn, event.get(), "content"_n).get(), "comm_id"_n);
     return comm_id && PyUnicode_Check(comm_id.get()) ? comm_id : Ref{};
 }
 
 /// The courier widget class, made on first use (so that anywidget is
 /// imported only in a kernel) and kept as the module global _CellCourier.
 Ref courier_class(Function& fn) {
-    Ref key = text("_CellCourier");
-    if (PyObject* cls = PyDict_GetItemWithError(fn.globals, key.get())) return Ref::borrow(cls);
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    if (Ref cls = dict_entry(fn, fn.globals, "_CellCourier"_n)) return cls;
 
     Ref base = import_from("anywidget", "AnyWidget");
     Ref traitlets = import("traitlets");
-    Ref file = Ref::borrow(PyDict_GetItemString(fn.globals, "__file__"));
+    Ref file = dict_entry(fn, fn.globals, "__file__"_n);
     if (!file) raise(PyExc_RuntimeError, "nbassist has no __file__, so cellcourier.js cannot be found");
     Ref path = call(import_from("pathlib", "Path").get(), {file.get()});
-    Ref script_path = call(attr_if_any(path.get(), "with_name").get(), {text("cellcourier.js").get()});
-    Ref script = call_named(own(PyObject_GetAttrString(script_path.get(), "read_text")).get(), {},
-                            {{"encoding", text("utf-8").get()}});
-    Ref ns = own(PyDict_New());
-    need(PyDict_SetItemString(ns.get(), "__module__", global(fn, "__name__"_n).get()));
-    need(PyDict_SetItemString(ns.get(), "__qualname__", text("CellCourier").get()));
-    need(PyDict_SetItemString(ns.get(), "__doc__", text(courier_doc).get()));
-    need(PyDict_SetItemString(ns.get(), "_esm", script.get()));
-    auto synced = [&](const char* trait_type, PyObject* value) {
-        Ref trait = call(own(PyObject_GetAttrString(traitlets.get(), trait_type)).get(), {value});
-        return call_named(own(PyObject_GetAttrString(trait.get(), "tag")).get(), {}, {{"sync", Py_True}});
+    Ref script_path = call_method(fn, path.get(), "with_name"_n, {text("cellcourier.js").get()});
+    Ref script = call_method(fn, script_path.get(), "read_text"_n, {}, {{"encoding"_n, text("utf-8").get()}});
+    Ref ns = dict(fn, {{"__module__"_n, global(fn, "__name__"_n).get()},
+                       {"__qualname__"_n, text("CellCourier").get()},
+                       {"__doc__"_n, text(courier_doc).get()},
+                       {"_esm"_n, script.get()}});
+    auto synced = [&](Name trait_type, PyObject* value) {
+        Ref trait = call_method(fn, traitlets.get(), trait_type, {value});
+        return call_method(fn, trait.get(), "tag"_n, {}, {{"sync"_n, Py_True}});
     };
-    for (const char* name : courier_text_traits)
-        need(PyDict_SetItemString(ns.get(), name, synced("Unicode", text("").get()).get()));
-    need(PyDict_SetItemString(ns.get(), "done", synced("Bool", Py_False).get()));
+    for (Name name : courier_text_traits)
+        need(PyDict_SetItem(ns.get(), interned(fn, name), synced("Unicode"_n, text("").get()).get()));
+    need(PyDict_SetItem(ns.get(), interned(fn, core_name<"done">()), synced("Bool"_n, Py_False).get()));
     Ref bases = tuple({base.get()});
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text("CellCourier").get(), bases.get(), ns.get()});
-    need(PyDict_SetItem(fn.globals, key.get(), cls.get()));
+    set_global(fn, "_CellCourier"_n, cls.get());
     return cls;
 }
 
@@ -646,13 +619,13 @@ Ref courier_class(Function& fn) {
 Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anchor) {
     Ref uuid = call_method(fn, import("uuid").get(), "uuid4"_n);
     Ref own_id = attr(fn, uuid.get(), "hex"_n);
-    return call_named(courier_class(fn).get(), {},
-                      {{"model_id", own_id.get()},
-                       {"kind", text(kind).get()},
-                       {"text", answer},
-                       {"note", text(courier_note).get()},
-                       {"anchor", anchor ? anchor : own_id.get()},
-                       {"self_id", own_id.get()}});
+    return call(fn, courier_class(fn).get(), {},
+                {{"model_id"_n, own_id.get()},
+                 {"kind"_n, text(kind).get()},
+                 {"text"_n, answer},
+                 {"note"_n, text(courier_note).get()},
+                 {"anchor"_n, anchor ? anchor : own_id.get()},
+                 {"self_id"_n, own_id.get()}});
 }
 
 /// `code` as a markdown code block: the fence is longer than the longest
@@ -685,8 +658,8 @@ void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject
     plain.ascii(courier_note).ascii("\n\n").str(answer);
     Ref bundle = own(PyDict_New());
     if (kernel) {
-        Ref courier = new_courier(fn, kind, answer, event_widget_id(shell).get());
-        Ref shown = call(own(PyObject_GetAttrString(courier.get(), "_repr_mimebundle_")).get());
+        Ref courier = new_courier(fn, kind, answer, event_widget_id(fn, shell).get());
+        Ref shown = call_method(fn, courier.get(), "_repr_mimebundle_"_n);
         if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
             shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
         Ref view_key = text(widget_view_type);
@@ -699,8 +672,8 @@ void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject
 }
 
 /// The answer, published for every front end. Outside IPython: the cell
-/// script alone, as the spec has it. In IPython: the cell script (which the
-/// classic notebook runs), then the fallback output (see above).
+/// script alone. In IPython: the cell script (which the classic notebook
+/// runs), then the fallback output (see above).
 void publish_answer(Function& fn, std::string_view head, const char* kind, PyObject* content) {
     Ref answer = own(PyObject_Format(content, nullptr));
     Ref shell = running_shell(fn);
@@ -716,7 +689,7 @@ void publish_answer(Function& fn, std::string_view head, const char* kind, PyObj
 void relay_printed(Function& fn, PyObject* advice) {
     Ref shell = running_shell(fn);
     if (!shell || !kernel_display_publisher(fn, shell.get())) return;
-    Ref anchor = event_widget_id(shell.get());
+    Ref anchor = event_widget_id(fn, shell.get());
     if (!anchor) return;
     TextBuilder printed;  // what print(debug_lead, advice) wrote
     printed.ascii(debug_lead).ascii(" ").str(str(advice).get()).ascii("\n");
@@ -760,7 +733,7 @@ bool equals(PyObject* value, const char* s) {
 Ref click_sent_at(Function& fn) {
     Ref shell = running_shell(fn);
     if (!shell) return {};
-    Ref date = dict_item(dict_item(widget_event(shell.get()).get(), "header").get(), "date");
+    Ref date = dict_entry(fn, dict_entry(fn, widget_event(fn, shell.get()).get(), "header"_n).get(), "date"_n);
     if (!date) return {};
     Ref datetime_type = import_from("datetime", "datetime");
     return need(PyObject_IsInstance(date.get(), datetime_type.get())) ? date : Ref{};
@@ -778,7 +751,7 @@ Ref on_button_clicked_impl(Function& fn, const OnButtonClickedArgs&) {
     // code may rebind the cells meanwhile.
     Ref drop_down = fn.cell(cell_prompt_drop_down), textbox = fn.cell(cell_question_textbox);
     Ref global_variables = fn.cell(cell_global_variables), button = fn.cell(cell_submit_button);
-    if (truth(own(PyObject_GetAttrString(button.get(), "disabled")).get()))
+    if (truth(attr(fn, button.get(), "disabled"_n).get()))
         return Ref::borrow(Py_None);  // it works: no second request
     Ref sent = click_sent_at(fn);
     Ref ready_after = fn.cell(cell_ready_after);
@@ -789,10 +762,10 @@ Ref on_button_clicked_impl(Function& fn, const OnButtonClickedArgs&) {
     bool debug_mode = equals(selected.get(), debug_code);
     Ref query = attr(fn, textbox.get(), "value"_n);
     Ref description = attr(fn, button.get(), "description"_n);
-    Ref icon = own(PyObject_GetAttrString(button.get(), "icon"));
+    Ref icon = attr(fn, button.get(), "icon"_n);
     auto started = std::chrono::steady_clock::now();
-    need(PyObject_SetAttrString(button.get(), "disabled", Py_True));
-    need(PyObject_SetAttrString(button.get(), "icon", text(working_icon).get()));
+    set_attr(fn, button.get(), "disabled"_n, Py_True);
+    set_attr(fn, button.get(), "icon"_n, text(working_icon).get());
     set_attr(fn, button.get(), "description"_n, text(working_label).get());
     try_finally(
         [&] {
@@ -804,12 +777,12 @@ Ref on_button_clicked_impl(Function& fn, const OnButtonClickedArgs&) {
         },
         [&] {
             set_attr(fn, button.get(), "description"_n, description.get());
-            need(PyObject_SetAttrString(button.get(), "icon", icon.get()));
-            need(PyObject_SetAttrString(button.get(), "disabled", Py_False));
+            set_attr(fn, button.get(), "icon"_n, icon.get());
+            set_attr(fn, button.get(), "disabled"_n, Py_False);
             if (!sent) return;
             std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
             Ref seconds = own(PyFloat_FromDouble(took.count()));
-            Ref elapsed = call_named(import_from("datetime", "timedelta").get(), {}, {{"seconds", seconds.get()}});
+            Ref elapsed = call(fn, import_from("datetime", "timedelta").get(), {}, {{"seconds"_n, seconds.get()}});
             Ref ready = own(PyNumber_Add(sent.get(), elapsed.get()));
             need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, cell_ready_after), ready.get()));
         });
