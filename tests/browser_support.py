@@ -180,16 +180,28 @@ def open_notebook(front_end: str, page, url: str, timeout: float = 60):
     return (ClassicPage if front_end == "classic" else LabPage)(page, url, timeout)
 
 
-class ClassicPage:
-    """One notebook open in the classic front end, driven through `Jupyter.notebook`."""
-
-    cell_selector = "#notebook-container > .cell"
+class NotebookPage:
+    """One notebook open in a browser page; each front end says how it is driven."""
 
     def __init__(self, page, url: str, timeout: float = 60):
         self.page = page
         page.set_default_timeout(timeout * 1000)
         page.goto(url)
         self.wait_ready()
+
+    def wait_ready(self) -> None:
+        raise NotImplementedError
+
+    def reload(self) -> None:
+        self.page.reload()
+        self.wait_ready()
+
+
+class ClassicPage(NotebookPage):
+    """One notebook open in the classic front end, driven through `Jupyter.notebook`."""
+
+    cell_selector = "#notebook-container > .cell"
+
 
     def wait_ready(self) -> None:
         self.page.wait_for_function(
@@ -204,9 +216,6 @@ class ClassicPage:
             self.page.evaluate("""() => new Promise(resolve => Jupyter.notebook.kernel.execute(
                 "", {shell: {reply: resolve}}, {silent: true, store_history: false}))""")
 
-    def reload(self) -> None:
-        self.page.reload()
-        self.wait_ready()
 
     def cells(self) -> list[list[str]]:
         return self.page.evaluate("Jupyter.notebook.get_cells().map(c => [c.cell_type, c.get_text()])")
@@ -238,16 +247,11 @@ _LAB = """const panel = jupyterapp.shell.currentWidget, nb = panel.content, mode
                  kernel = panel.sessionContext.session && panel.sessionContext.session.kernel;"""
 
 
-class LabPage:
+class LabPage(NotebookPage):
     """One notebook open in Notebook 7 or JupyterLab 4, driven through `window.jupyterapp`."""
 
     cell_selector = ".jp-Notebook .jp-Cell"
 
-    def __init__(self, page, url: str, timeout: float = 60):
-        self.page = page
-        page.set_default_timeout(timeout * 1000)
-        page.goto(url)
-        self.wait_ready()
 
     def wait_ready(self) -> None:
         self.page.wait_for_function(f"""() => {{
@@ -262,9 +266,6 @@ class LabPage:
             self.page.evaluate(f"""async () => {{ {_LAB}
                 await kernel.requestExecute({{code: '', silent: true, store_history: false}}).done; }}""")
 
-    def reload(self) -> None:
-        self.page.reload()
-        self.wait_ready()
 
     def cells(self) -> list[list[str]]:
         return self.page.evaluate(f"""() => {{ {_LAB}
