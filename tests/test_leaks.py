@@ -321,16 +321,9 @@ def test_dropped_forms_are_collected(world, monkeypatch):
     configure(world.transport, world.path, {}, COMPLETE)
     shown = []
     monkeypatch.setattr(world.nb, "display", lambda *objs: shown.extend(objs))
-    forms(world.nb, FORM_WARMUP, shown)
-    tracemalloc.start()
-    try:
-        before = settle()
-        forms(world.nb, FORM_CALLS, shown, refs=None)
-        after = settle()
-    finally:
-        tracemalloc.stop()
+    growth = growth_per_10k(lambda: forms(world.nb, 1, shown, refs=None), FORM_CALLS, FORM_WARMUP)
     refs = forms(world.nb, 20, shown)
     gc.collect()
     assert [r for r in refs if r() is not None] == []
-    GROWTH["nbassist.generate_code + handlers, closed"] = growth = (after - before) * 10_000 / FORM_CALLS
+    GROWTH["nbassist.generate_code + handlers, closed"] = growth
     assert growth < LIMIT
