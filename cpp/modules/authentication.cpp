@@ -5,6 +5,8 @@
 #include "core/service.hpp"
 #include "core/store.hpp"
 
+#include <vector>
+
 namespace quillon::authentication {
 namespace {
 
@@ -16,6 +18,8 @@ constexpr char msg_exception[] = "Exception Occurred: ";
 constexpr char msg_refused[] = "Invalid token, program will exit now";
 constexpr char prompt_token[] = "Please enter the token: ";
 constexpr char prompt_tenant[] = "Please enter the tenant: ";
+constexpr char check_path[] = "/validate-app-token/";
+constexpr char query_key[] = "?api_key=";
 
 constexpr char check_secret_doc[] =
     "\n    Check if the secret is present\n    :return: True if the secret is present else False\n    ";
@@ -33,7 +37,7 @@ constexpr char validate_secret_doc[] =
     "    :return: True if the secret is valid else False\n    ";
 
 QUILLON_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
-              "_validate_secret", "input", "requests", "request", "timeout", "safe")
+              "_validate_secret", "input", "requests", "request", "timeout", "safe", "prepare_url", "path_url")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -96,17 +100,45 @@ Ref authenticate_secret_impl(Function& fn) {
     return call(global(fn, "_get_secret"_n).get());
 }
 
+/// The token as the HTTP layer sends it in `url`, which may differ from every
+/// quoting of it (escapes are upper-cased, a "#" cuts it short): the path
+/// after the check's prefix, whole and either side of the query key. None
+/// when the URL cannot be prepared; the error then quotes it as given.
+std::vector<Ref> sent_spellings(Function& fn, PyObject* url) {
+    std::vector<Ref> spellings;
+    try {
+        Ref prepared = call(import_from("requests.models", "PreparedRequest").get());
+        call_method(fn, prepared.get(), "prepare_url"_n, {url, Py_None});
+        Ref path = attr(fn, prepared.get(), "path_url"_n);
+        if (!PyUnicode_Check(path.get())) return spellings;
+        Ref prefix = text(check_path);
+        if (PyUnicode_Tailmatch(path.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) return spellings;
+        Ref tail = own(PyUnicode_Substring(path.get(), PyUnicode_GET_LENGTH(prefix.get()), PY_SSIZE_T_MAX));
+        Ref key = text(query_key);
+        Ref parts = own(PyUnicode_Split(tail.get(), key.get(), -1));
+        spellings.push_back(std::move(tail));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i)
+            spellings.push_back(Ref::borrow(PyList_GET_ITEM(parts.get(), i)));
+    } catch (const PyErrorSet&) {
+        catch_exception();
+    }
+    return spellings;
+}
+
 /// The text of `err` with every spelling of `secret` that an HTTP error can
-/// quote (as typed, or percent-encoded in the URL) blotted out: the line is
+/// quote (as sent, as typed, or percent-encoded) blotted out: the line is
 /// printed into the notebook, which may be saved and shared.
-Ref without_secret(Function& fn, PyObject* err, PyObject* secret) {
+Ref without_secret(Function& fn, PyObject* err, PyObject* secret, PyObject* url) {
     Ref message = str(err);
     if (PyUnicode_GET_LENGTH(secret) == 0) return message;
     Ref quote = import_from("urllib.parse", "quote");
     Ref requote = import_from("requests.utils", "requote_uri");
     Ref nothing_safe = text("");
-    Ref spellings[] = {call(fn, quote.get(), {secret}, {{"safe"_n, nothing_safe.get()}}),
-                       call(quote.get(), {secret}), call(requote.get(), {secret}), Ref::borrow(secret)};
+    std::vector<Ref> spellings = sent_spellings(fn, url);
+    spellings.push_back(call(fn, quote.get(), {secret}, {{"safe"_n, nothing_safe.get()}}));
+    spellings.push_back(call(quote.get(), {secret}));
+    spellings.push_back(call(requote.get(), {secret}));
+    spellings.push_back(Ref::borrow(secret));
     Ref blot = text("***");
     for (const Ref& spelling : spellings)
         if (PyUnicode_GET_LENGTH(spelling.get()) > 0)
@@ -117,9 +149,9 @@ Ref without_secret(Function& fn, PyObject* err, PyObject* secret) {
 /// The token travels unescaped in both the path and the query, as the
 /// service expects it. Certificates are verified: the token is a credential.
 Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
-    Ref host = service_url(a.tenant, "/validate-app-token/");
+    Ref host = service_url(a.tenant, check_path);
     Ref secret = formatted(a.secret);
-    Ref url = own(PyUnicode_FromFormat("%U%U?api_key=%U", host.get(), secret.get(), secret.get()));
+    Ref url = own(PyUnicode_FromFormat("%U%U%s%U", host.get(), secret.get(), query_key, secret.get()));
     try {
         Ref method = text("GET");
         Ref timeout = timeout_value();
@@ -130,7 +162,7 @@ Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
         if (status_is(fn, response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
-        say(fn, {text(msg_exception).get(), without_secret(fn, err.get(), secret.get()).get()});
+        say(fn, {text(msg_exception).get(), without_secret(fn, err.get(), secret.get(), url.get()).get()});
     }
     say(fn, msg_invalid);
     return Ref::borrow(Py_False);
