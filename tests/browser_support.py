@@ -9,6 +9,9 @@ The classic page is driven through `Jupyter.notebook`; the JupyterLab-based
 pages through the application object that `--expose-app-in-browser` puts on
 `window.jupyterapp`. Both kinds read cells from the notebook model, not from
 the page, since JupyterLab draws only part of a long notebook.
+
+The headless tests share the notebook's first cell and the logged-in kernel
+environment from here.
 """
 from __future__ import annotations
 
@@ -64,6 +67,23 @@ def missing(front_end: str) -> str | None:
     if not versions["notebook"].startswith("7.") or not versions["jupyterlab"].startswith("4."):
         return f"needs Notebook 7 and JupyterLab 4, found {versions}"
     return None
+
+
+# The first cell of every test notebook: the assistant and a small frame to ask about.
+SETUP = ("import pandas as pd\n"
+         "from quillon.velto_gpt_sdk.nbassist import *\n"
+         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
+WIDGET_VIEW = "application/vnd.jupyter.widget-view+json"   # the output that carries the cell courier
+
+
+def logged_in_env(svc, home: Path) -> dict[str, str]:
+    """The environment of kernels that import a private copy of the package under
+    `home`, logged in once against the dev service `svc`."""
+    from devservice.demo import client_env, login, private_site
+    env = client_env(svc, private_site(str(home / "site")))
+    first = login(env, cwd=str(home))
+    assert first.returncode == 0, first.stdout + first.stderr
+    return env
 
 
 def free_port() -> int:

@@ -9,24 +9,20 @@ from pathlib import Path
 
 import pytest
 
-from browser_support import FRONT_ENDS, NotebookServer, chromium, missing, open_notebook
+from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, chromium, logged_in_env, missing,
+                             open_notebook)
 from devservice import DevService, complete
-from devservice.demo import client_env, login, private_site
 
 pytestmark = pytest.mark.browser
 
 ROOT = Path(__file__).resolve().parents[1]
 ARTIFACTS = ROOT / "tests" / "artifacts"
 SCREENSHOTS = {"classic": "form.png", "lab": "form-lab.png"}   # the README shows these
-SETUP = ("import pandas as pd\n"
-         "from quillon.velto_gpt_sdk.nbassist import *\n"
-         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
 FORM = SETUP + "generate_code(globals())"
 LATER = "# a cell further down"
 # Backquotes, backslashes and a dollar-brace pair: all special in a JavaScript template string.
 TRICKY_CODE = 'pattern = r"\\d+`${units}`"\nprint(f"{pattern}\\t`done`", "\\\\")\n'
 NOTE = "quillon could not put this answer into a new cell"
-COURIER_VIEW = "application/vnd.jupyter.widget-view+json"
 
 
 @pytest.fixture(scope="module")
@@ -39,10 +35,7 @@ def svc():
 def site(svc, tmp_path_factory):
     """A private copy of the package, logged in once against the dev service."""
     home = tmp_path_factory.mktemp("browser")
-    env = client_env(svc, private_site(str(home / "site")))
-    first = login(env, cwd=str(home))
-    assert first.returncode == 0, first.stdout + first.stderr
-    return home, env
+    return home, logged_in_env(svc, home)
 
 
 @pytest.fixture(scope="module", params=FRONT_ENDS)
@@ -130,7 +123,7 @@ def nothing_left_behind(outputs):
     emptied once its cell was made (by the kernel or by the front end)."""
     for out in outputs:
         data = out.get("data", {})
-        assert "application/javascript" not in data and COURIER_VIEW not in data, out
+        assert "application/javascript" not in data and WIDGET_VIEW not in data, out
         assert NOTE not in str(data), out
 
 

@@ -7,14 +7,10 @@ import sys
 
 import pytest
 
+from browser_support import SETUP, WIDGET_VIEW, logged_in_env
 from devservice import DevService, complete
-from devservice.demo import client_env, login, private_site
 
 NOTE = "quillon could not put this answer into a new cell, so here it is:"
-VIEW = "application/vnd.jupyter.widget-view+json"
-SETUP = ("import pandas as pd\n"
-         "from quillon.velto_gpt_sdk.nbassist import *\n"
-         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
 TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
 
 
@@ -26,11 +22,7 @@ def svc():
 
 @pytest.fixture(scope="module")
 def env(svc, tmp_path_factory):
-    home = tmp_path_factory.mktemp("headless")
-    env = client_env(svc, private_site(str(home / "site")))
-    first = login(env, cwd=str(home))
-    assert first.returncode == 0, first.stdout + first.stderr
-    return env
+    return logged_in_env(svc, tmp_path_factory.mktemp("headless"))
 
 
 def queries(svc):
@@ -71,7 +63,7 @@ def test_code_stays_as_a_code_block(executed, index, query_index):
     nb, sent = executed
     code = complete(sent[query_index])
     data = answer_outputs(nb.cells[index])
-    assert list(data) == [VIEW, "text/markdown", "text/plain"]
+    assert list(data) == [WIDGET_VIEW, "text/markdown", "text/plain"]
     assert data["text/plain"] == NOTE + "\n\n" + code
     fence = "````" if "```" in code else "```"
     assert data["text/markdown"] == NOTE + "\n\n" + fence + "python\n" + code.rstrip("\n") + "\n" + fence + "\n"
@@ -93,7 +85,7 @@ def test_the_courier_waits_in_the_widget_state(executed):
     nb, sent = executed
     states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
     for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
-        model_id = answer_outputs(nb.cells[index])[VIEW]["model_id"]
+        model_id = answer_outputs(nb.cells[index])[WIDGET_VIEW]["model_id"]
         state = states[model_id]["state"]
         assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
         assert state["anchor"] == state["self_id"] == model_id
@@ -158,7 +150,7 @@ def test_what_a_kernel_publishes(env, tmp_path):
     assert update == {"data": {}, "metadata": {}, "transient": script["transient"]}
     state = opened["data"]["state"]
     assert (state["kind"], state["text"], state["anchor"], state["done"]) == ("code", "a`b${c}", opened["comm_id"], False)
-    assert fallback["data"][VIEW]["model_id"] == opened["comm_id"]
+    assert fallback["data"][WIDGET_VIEW]["model_id"] == opened["comm_id"]
     assert fallback["data"]["text/plain"] == NOTE + "\n\na`b${c}"
 
 
