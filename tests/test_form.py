@@ -97,7 +97,12 @@ def test_submit_shows_that_it_works_and_ignores_clicks_meanwhile(nb, form, wire,
     assert [s[3] for s in seen] == ["first", "second"]
 
 
-@pytest.mark.parametrize("failure", ["http", "type", "engine"])
+def refuse_working_icon(change):
+    if change["new"] == "spinner spin":
+        raise ZeroDivisionError("an observer of the button failed")
+
+
+@pytest.mark.parametrize("failure", ["http", "type", "engine", "observer"])
 def test_working_state_is_restored_after_errors(nb, wire, shown, monkeypatch, failure):
     form = Form(nb, shown, [("not", "a dict")] if failure == "type" else {"n": 1})
     form.button.description, form.button.icon = "Ask", "rocket"
@@ -105,11 +110,14 @@ def test_working_state_is_restored_after_errors(nb, wire, shown, monkeypatch, fa
         wire.answer("x", status=500)
     elif failure == "engine":
         monkeypatch.setattr(nb, "generate_code_completion", lambda **kw: 1 / 0)
+    elif failure == "observer":  # fails while the button is put in its working state
+        form.button.observe(refuse_working_icon, "icon")
     on_click = form.handlers()[0]
     with pytest.raises((TypeError, ZeroDivisionError, IOError)):
         on_click(form.button)
     assert (form.button.disabled, form.button.description, form.button.icon) == (False, "Ask", "rocket")
     monkeypatch.undo()
+    form.button.unobserve(refuse_working_icon, "icon")
     wire.answer("fine")
     if failure != "type":
         form.submit("again")                     # the next click is handled as usual

@@ -764,21 +764,24 @@ Ref on_button_clicked_impl(Function& fn, const OnButtonClickedArgs&) {
     Ref description = attr(fn, button.get(), "description"_n);
     Ref icon = attr(fn, button.get(), "icon"_n);
     auto started = std::chrono::steady_clock::now();
-    set_attr(fn, button.get(), "disabled"_n, Py_True);
-    set_attr(fn, button.get(), "icon"_n, text(working_icon).get());
-    set_attr(fn, button.get(), "description"_n, text(working_label).get());
     try_finally(
-        [&] {
+        [&] {  // the working state is set inside: its observers may fail too
+            set_attr(fn, button.get(), "disabled"_n, Py_True);
+            set_attr(fn, button.get(), "icon"_n, text(working_icon).get());
+            set_attr(fn, button.get(), "description"_n, text(working_label).get());
             call(fn, global(fn, "generate_code_completion"_n).get(), {},
                  {{"query"_n, query.get()},
                   {"global_variables"_n, global_variables.get()},
                   {"debug_mode"_n, boolean(debug_mode)},
                   {"jupyter_mode"_n, Py_True}});
         },
-        [&] {
-            set_attr(fn, button.get(), "description"_n, description.get());
-            set_attr(fn, button.get(), "icon"_n, icon.get());
-            set_attr(fn, button.get(), "disabled"_n, Py_False);
+        [&] {  // enabled last, once it reads as before, but even if that fails
+            try_finally(
+                [&] {
+                    set_attr(fn, button.get(), "description"_n, description.get());
+                    set_attr(fn, button.get(), "icon"_n, icon.get());
+                },
+                [&] { set_attr(fn, button.get(), "disabled"_n, Py_False); });
             if (!sent) return;
             std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
             Ref seconds = own(PyFloat_FromDouble(took.count()));
