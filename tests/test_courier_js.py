@@ -114,6 +114,16 @@ globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
   results.other = { drawn: el.drawn, done: m.get("done") };
 }
 
+{ // JupyterLab, but the anchor's cell is gone (cleared or deleted meanwhile): the view draws the answer
+  const l = lab([[view("A")]]);
+  const m = fakeModel(state({ anchor: "gone" }), l.manager);
+  const el = { drawn: null, replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } };
+  courier.initialize({ model: m });
+  courier.render({ model: m, el });
+  for (let i = 0; i < 200 && el.drawn === null; i++) await sleep(100);
+  results.orphan = { inserted: l.inserted, drawn: el.drawn, done: m.get("done") };
+}
+
 // The classic notebook: its cell script made the cell; the output is taken back only.
 {
   const area = { outputs: [{ output_type: "display_data", data: {}, metadata: {} }, { ...view("A"), transient: { display_id: "d" } }] };
@@ -178,6 +188,10 @@ def test_a_delivered_courier_restored_from_saved_state_does_nothing(results):
 
 def test_another_front_end_gets_the_answer_drawn(results):
     assert results["other"] == {"drawn": [["div", "NOTE"], ["pre", "x = `1`\n"]], "done": False}
+
+
+def test_an_answer_whose_cell_is_gone_is_drawn_in_its_output(results):
+    assert results["orphan"] == {"inserted": [], "drawn": [["div", "NOTE"], ["pre", "x = `1`\n"]], "done": False}
 
 
 def test_classic_notebook_only_takes_the_output_back(results):

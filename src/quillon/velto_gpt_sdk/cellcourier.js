@@ -9,8 +9,8 @@
 //    fallback output back, replacing it in place with an empty output;
 //  - in the classic notebook, whose cell script has already inserted the
 //    cell: only takes the fallback output back;
-//  - anywhere else that draws widgets: draws the fallback itself, so the
-//    answer is never silently lost.
+//  - anywhere else that draws widgets, or where the anchor's cell is gone:
+//    draws the fallback itself, so the answer is never silently lost.
 //
 // The anchor is the widget whose cell the answer belongs to: the courier
 // itself for a command run in a cell, or the widget whose event ran the
@@ -90,6 +90,7 @@ function finish(model) {
   model.save_changes();
 }
 
+/// Puts the answer into the notebook; whether it got there (or had already).
 async function deliverLab(model, notebook) {
   const anchor = model.get("anchor"), self = model.get("self_id");
   // The anchor's output may arrive just after this model: wait for it a while.
@@ -98,7 +99,11 @@ async function deliverLab(model, notebook) {
     index = await anchorCell(model, notebook, anchor);
     if (index < 0) await new Promise((resolve) => setTimeout(resolve, 50));
   }
-  if (index < 0 || model.get("done")) return;
+  if (model.get("done")) return true;
+  if (index < 0) {
+    console.warn("quillon: the cell this answer belongs to is gone; the answer stays in its output");
+    return false;
+  }
   const kind = model.get("kind"), text = model.get("text");
   if (kind === "stdout") {
     const outputs = notebook.cells.get(index).outputs;
@@ -107,9 +112,18 @@ async function deliverLab(model, notebook) {
     const at = kind === "markdown" ? index : index + 1;
     notebook.sharedModel.insertCell(at, { cell_type: kind, source: text });
   }
-  takeBackLab(notebook, self);
-  finish(model);
+  try {  // the answer is in: a failure from here on must not show it twice
+    takeBackLab(notebook, self);
+    finish(model);
+  } catch (err) {
+    console.error("quillon:", err);
+  }
+  return true;
 }
+
+// Deliveries under way, by courier id (a view may be drawn from another model
+// object than the one initialised): a view draws the fallback if one fails.
+const deliveries = new Map();
 
 /// The classic notebook: the output that shows this view is emptied in the
 /// output area's list (what the notebook saves) and taken off the page.
@@ -139,11 +153,20 @@ export default {
   initialize({ model }) {
     if (model.get("done") || classicNotebook()) return;
     const notebook = labNotebook(model);
-    if (notebook) deliverLab(model, notebook).catch((err) => console.error("quillon:", err));
+    if (!notebook) return;
+    const delivery = deliverLab(model, notebook).catch((err) => {
+      console.error("quillon:", err);
+      return false;
+    });
+    deliveries.set(model.get("self_id"), delivery);
   },
   render({ model, el }) {
     const classic = classicNotebook();
     if (classic) takeBackClassic(model, el, classic);
     else if (!labNotebook(model)) drawFallback(model, el);
+    else {
+      const delivery = deliveries.get(model.get("self_id"));
+      if (delivery) delivery.then((delivered) => delivered || drawFallback(model, el));
+    }
   },
 };
