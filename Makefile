@@ -1,5 +1,6 @@
-# Every target installs what it needs into .venv, so a fresh clone needs only
-# python3.11, a C++20 compiler, cmake and ninja (all present on the dev machines).
+# Every target installs what it needs from PyPI into .venv (and, for the
+# browser tests, .venv-lab), so a fresh clone needs only python3.11, a C++20
+# compiler, cmake and ninja; the browser tests also use Chromium and Node.js.
 PYTHON ?= python3.11
 VENV   := .venv
 PY     := $(VENV)/bin/python
