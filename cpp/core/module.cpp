@@ -82,6 +82,9 @@ ModuleState* forgotten_state() noexcept { return guard.state; }
 
 void adopt_state(ModuleState* now) noexcept {
     if (now == nullptr || guard.state == nullptr || now == guard.state) return;
+    // Only the live module's new block: an empty block can also be that of a
+    // module whose first exec failed and whose state the GC has since cleared.
+    if (guard.module == nullptr || now != state_of(guard.module)) return;
     *now = *guard.state;
     PyMem_Free(guard.state);
     guard.state = now;
