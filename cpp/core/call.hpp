@@ -68,8 +68,6 @@ Ref call(const Function& fn, PyObject* f, std::initializer_list<PyObject*> args,
 /// `obj.name(*args, **kwargs)`.
 Ref call_method(const Function& fn, PyObject* obj, Name name, std::initializer_list<PyObject*> args = {},
                 std::initializer_list<Kw> kwargs = {});
-/// `f(*args, **kwargs)` with a ready tuple and dict.
-inline Ref call_with(PyObject* f, PyObject* args, PyObject* kwargs) { return own(PyObject_Call(f, args, kwargs)); }
 
 /// A new dict of the given entries (values borrowed), in the given order.
 Ref dict(const Function& fn, std::initializer_list<Kw> items);

@@ -180,8 +180,7 @@ void replace_file(PyObject* path, std::string_view content) {
                                            std::strerror(f.error)));
     Ref code = integer(f.error);
     Ref error = call(PyExc_OSError, {code.get(), message.get(), shown.get()});
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw PyErrorSet{};
+    raise_object(error.get());
 }
 
 void write_store(const Function& fn, PyObject* path, PyObject* data) {
