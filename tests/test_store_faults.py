@@ -374,14 +374,3 @@ def test_failed_write_says_what_failed_and_where(tmp_path, monkeypatch):
     assert str(err.value) == (f"[Errno 2] could not save the login in the credential store: cannot create a "
                               f"file in the store's folder (No such file or directory): '{target}'")
 
-
-def test_leftovers_of_dead_writers_go_and_those_of_live_ones_stay(tmp_path, monkeypatch):
-    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
-    dead_pid, live_pid = int(dead.stdout), os.getppid()
-    names = [f"secret.json.{dead_pid}.0.tmp", f"secret.json.{live_pid}.0.tmp", "secret.json.notapid.0.tmp",
-             f"other.json.{dead_pid}.0.tmp", "secret.json.backup"]
-    for name in names:
-        (tmp_path / name).write_text("{}")
-    monkeypatch.setattr(credgate, "secret_file_path", str(tmp_path / "secret.json"))
-    credgate._update_credentials("u", "p", "t", "acme")
-    assert sorted(os.listdir(tmp_path)) == sorted(["secret.json"] + names[1:])

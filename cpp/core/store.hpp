@@ -10,10 +10,11 @@ namespace quillon {
 /// Replaces the file at `path` (whatever open() takes: str, bytes or a
 /// path-like) with `content`, atomically and readable by its owner only:
 /// the text goes to a new 0600 file in the same folder, is flushed to disk
-/// and then renamed over the old file. A path that is a symbolic link is
-/// followed, and the file it points to is replaced. A failure at any step
-/// raises OSError naming the store and the step, and leaves the old file as
-/// it was.
+/// and then renamed over the old file; the temporary files that killed
+/// writers left in that folder go afterwards, those of live writers
+/// anywhere never. A path that is a symbolic link is followed, and the file
+/// it points to is replaced. A failure at any step raises OSError naming the
+/// store and the step, and leaves the old file as it was.
 void replace_file(PyObject* path, std::string_view content);
 
 /// Replaces the store at `path` with the JSON text of `data`, as the

@@ -1,0 +1,183 @@
+"""A store folder shared by writers that cannot see one another's processes (containers,
+hosts on one volume), with and without unnamed temporary files."""
+import fcntl
+import json
+import os
+import pathlib
+import stat
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import quillon.validation.authentication as authentication
+import quillon.validation.credgate as credgate
+import syscall_faults
+
+TESTS = pathlib.Path(__file__).parent
+FIGURES = {}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def summary(request):
+    yield
+    if FIGURES:
+        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
+            print("\nstore sharing: " + json.dumps(FIGURES))
+
+
+def own_pid_namespace():
+    """The command prefix that runs a process as pid 1 of a new pid namespace."""
+    try:
+        ok = subprocess.run(["unshare", "--pid", "--fork", "true"], capture_output=True).returncode == 0
+    except FileNotFoundError:
+        ok = False
+    if not ok:
+        pytest.skip("no new pid namespace here (unshare --pid)")
+    return ["unshare", "--pid", "--fork"]
+
+
+def has_tmpfile(folder):
+    try:
+        os.close(os.open(folder, os.O_TMPFILE | os.O_WRONLY, 0o600))
+        return True
+    except OSError:
+        return False
+
+
+def need(folder, tmpfile):
+    if not syscall_faults.supported():
+        pytest.skip("no seccomp filter for this machine")
+    if tmpfile and not has_tmpfile(folder):
+        pytest.skip("this file system has no unnamed files")
+
+
+def lock(fd):
+    """What a writer holds on its temporary file: an exclusive lock of the open file."""
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
+
+
+def dead_pid():
+    return int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                              capture_output=True, text=True).stdout)
+
+
+def state(token):
+    return {"VELTO_USERNAME": "u", "VELTO_PASSWORD": "cA==", "VELTO_TOKEN": token, "VELTO_TENANT": "acme"}
+
+
+# --- whose temporary file may go -------------------------------------------------------------
+
+@pytest.mark.parametrize("pid", ["dead", "mine", "init"])
+def test_a_locked_temporary_file_stays_and_an_unlocked_one_goes(tmp_path, monkeypatch, pid):
+    # The pid in the name says nothing about a writer in another pid namespace or on another
+    # host: a dead pid here may be a live writer there, and a live one here a dead one there.
+    name = f"secret.json.{ {'dead': dead_pid(), 'mine': os.getpid(), 'init': 1}[pid] }.0.tmp"
+    leftover = tmp_path / name
+    leftover.write_text("{}")
+    monkeypatch.setattr(credgate, "secret_file_path", str(tmp_path / "secret.json"))
+    fd = os.open(leftover, os.O_RDWR)
+    try:
+        lock(fd)
+        credgate._update_credentials("u", "p", "t1", "acme")
+        assert sorted(os.listdir(tmp_path)) == ["secret.json", name]
+    finally:
+        os.close(fd)
+    credgate._update_credentials("u", "p", "t2", "acme")
+    assert os.listdir(tmp_path) == ["secret.json"]
+    assert json.loads((tmp_path / "secret.json").read_text())["VELTO_TOKEN"] == "t2"
+
+
+def test_only_the_stores_own_temporary_names_are_touched(tmp_path, monkeypatch):
+    kept = ["secret.json.notapid.0.tmp", "secret.json.12.x.tmp", f"other.json.{dead_pid()}.0.tmp",
+            "secret.json.backup", "secret.json.12.0.tmp.orig"]
+    for name in kept:
+        (tmp_path / name).write_text("{}")
+    (tmp_path / "secret.json.12.1.tmp").mkdir()
+    (tmp_path / "secret.json.12.2.tmp").symlink_to(tmp_path / "secret.json.backup")
+    (tmp_path / "secret.json.12.3.tmp").write_text("{}")
+    monkeypatch.setattr(credgate, "secret_file_path", str(tmp_path / "secret.json"))
+    credgate._update_credentials("u", "p", "t", "acme")
+    assert sorted(os.listdir(tmp_path)) == sorted(kept + ["secret.json", "secret.json.12.1.tmp",
+                                                          "secret.json.12.2.tmp"])
+
+
+# --- writers killed midway, cleaned up by the next one -----------------------------------------
+
+WRITER = '''
+    import json, os, sys, time
+    sys.path.insert(0, sys.argv[1])
+    import quillon.validation.credgate as credgate
+    import syscall_faults
+
+    folder, tmpfile, kill_at, count, start = sys.argv[2], sys.argv[3] == "1", sys.argv[4], int(sys.argv[5]), \\
+        float(sys.argv[6])
+    credgate.secret_file_path = os.path.join(folder, "secret.json")
+    syscall_faults.install(no_tmpfile=not tmpfile, kill_at=kill_at)
+    while time.time() < start:
+        time.sleep(0.001)
+    failures = []
+    for i in range(count):
+        try:
+            credgate._update_credentials("u", "p", f"{os.getpid()}-{i}", "acme")
+        except OSError as err:
+            failures.append(str(err))
+    print(json.dumps({"pid": os.getpid(), "failures": failures}))
+'''
+
+
+def writer(folder, tmpfile, kill_at="", count=1, start=0.0, prefix=()):
+    return subprocess.Popen([*prefix, sys.executable, "-c", textwrap.dedent(WRITER), TESTS, folder,
+                             "1" if tmpfile else "0", kill_at, str(count), str(start)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("namespace", ["same", "own"])
+@pytest.mark.parametrize("kill_at", ["fsync", "rename"])
+@pytest.mark.parametrize("tmpfile", [True, False], ids=["O_TMPFILE", "no O_TMPFILE"])
+def test_what_a_killed_writer_leaves_goes_with_the_next_write(tmp_path, monkeypatch, tmpfile, kill_at, namespace):
+    need(tmp_path, tmpfile)
+    prefix = own_pid_namespace() if namespace == "own" else []
+    (tmp_path / "secret.json").write_text(json.dumps(state("old")))
+    killed = writer(tmp_path, tmpfile, kill_at, prefix=prefix)
+    out, err = killed.communicate(timeout=60)
+    assert out == "" and killed.returncode in (-31, 128 + 31), err[-3000:]  # SIGSYS, maybe through unshare
+    left = sorted(set(os.listdir(tmp_path)) - {"secret.json"})
+    assert json.loads((tmp_path / "secret.json").read_text()) == state("old")
+    if tmpfile and kill_at == "fsync":
+        assert left == []  # still unnamed when it died
+    else:
+        assert len(left) == 1 and left[0].startswith("secret.json.") and left[0].endswith(".0.tmp")
+        assert stat.S_IMODE((tmp_path / left[0]).stat().st_mode) == 0o600
+    monkeypatch.setattr(credgate, "secret_file_path", str(tmp_path / "secret.json"))
+    credgate._update_credentials("u", "p", "new", "acme")
+    assert os.listdir(tmp_path) == ["secret.json"]
+    assert json.loads((tmp_path / "secret.json").read_text())["VELTO_TOKEN"] == "new"
+
+
+# --- two writers in different pid namespaces ------------------------------------------------------
+
+@pytest.mark.parametrize("tmpfile", [True, False], ids=["O_TMPFILE", "no O_TMPFILE"])
+def test_writers_in_two_pid_namespaces_never_lose_a_write(tmp_path, tmpfile):
+    need(tmp_path, tmpfile)
+    prefix = own_pid_namespace()
+    count = 400
+    start = time.time() + 1.5  # both interpreters are up by then
+    procs = [writer(tmp_path, tmpfile, count=count, start=start),
+             writer(tmp_path, tmpfile, count=count, start=start, prefix=prefix)]
+    results = []
+    for p in procs:
+        out, err = p.communicate(timeout=300)
+        assert p.returncode == 0, err[-3000:]
+        results.append(json.loads(out.splitlines()[-1]))
+    lost = sum(len(r["failures"]) for r in results)
+    FIGURES[f"two pid namespaces, {'O_TMPFILE' if tmpfile else 'no O_TMPFILE'}"] = {
+        "writes": 2 * count, "failed": lost, "first": (results[0]["failures"] + results[1]["failures"])[:1]}
+    assert lost == 0
+    assert os.listdir(tmp_path) == ["secret.json"]
+    token = json.loads((tmp_path / "secret.json").read_text())["VELTO_TOKEN"]
+    assert token in {f"{r['pid']}-{count - 1}" for r in results}
+
