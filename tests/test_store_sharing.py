@@ -1,5 +1,7 @@
 """A store folder shared by writers that cannot see one another's processes (containers,
-hosts on one volume), with and without unnamed temporary files."""
+hosts on one volume), with and without unnamed temporary files, and store links made by
+other users."""
+import errno
 import fcntl
 import json
 import os
@@ -181,3 +183,71 @@ def test_writers_in_two_pid_namespaces_never_lose_a_write(tmp_path, tmpfile):
     token = json.loads((tmp_path / "secret.json").read_text())["VELTO_TOKEN"]
     assert token in {f"{r['pid']}-{count - 1}" for r in results}
 
+
+# --- links made by other users ---------------------------------------------------------------------
+
+ME, OTHER, THIRD = os.geteuid(), 4001, 4002
+
+
+def make_file(path, owner, text="{}"):
+    path.write_text(text)
+    os.lchown(path, owner, owner)
+
+
+def make_link(path, target, owner):
+    path.symlink_to(target)
+    os.lchown(path, owner, owner)
+
+
+LINKS = {
+    # name: (links from the store on, each (owner), the final file's owner or None, refused link or None)
+    "own link to another user's file": ([ME], OTHER, None),
+    "another user's link to their own file": ([OTHER], OTHER, None),
+    "another user's link to a third user's file": ([OTHER], THIRD, 0),
+    "another user's link to no file": ([OTHER], None, 0),
+    "own link to another user's link to a third user's file": ([ME, OTHER], THIRD, 1),
+    "another user's two links to their own file": ([OTHER, OTHER], OTHER, None),
+    "own link to a third user's link to another user's file": ([ME, THIRD], OTHER, 1),
+}
+
+
+@pytest.fixture
+def as_root():
+    if os.geteuid() != 0:
+        pytest.skip("setting the owner of a link needs root")
+
+
+@pytest.mark.parametrize("case", sorted(LINKS))
+@pytest.mark.parametrize("write, key", [(lambda: credgate._update_credentials("u", "p", "t", "acme"), "VELTO_TOKEN"),
+                                        (lambda: authentication.update_secret("s", "acme"), "VELTO_SECRET")],
+                         ids=["_update_credentials", "update_secret"])
+def test_links_of_other_users_are_followed_only_to_their_own_files(tmp_path, monkeypatch, as_root, case,
+                                                                   write, key):
+    owners, final_owner, refused = LINKS[case]
+    shared = tmp_path / "shared"
+    shared.mkdir(mode=0o777)
+    final = shared / "final.json"
+    if final_owner is not None:
+        make_file(final, final_owner, "kept")
+    links = [tmp_path / "secret.json"] + [shared / f"hop{i}" for i in range(1, len(owners))]
+    for i, owner in enumerate(owners):
+        make_link(links[i], links[i + 1] if i + 1 < len(owners) else final, owner)
+    for module in (credgate, authentication):
+        monkeypatch.setattr(module, "secret_file_path", str(links[0]))
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    if refused is None:
+        write()
+        assert key in json.loads(final.read_text())
+        assert final.stat().st_uid == ME and stat.S_IMODE(final.stat().st_mode) == 0o600
+    else:
+        with pytest.raises(PermissionError) as err:
+            write()
+        assert err.value.errno == errno.EACCES and err.value.filename == str(links[0])
+        assert str(err.value) == (
+            f"[Errno 13] could not save the login in the credential store: will not follow the symbolic link "
+            f"{links[refused]}: it belongs to uid {owners[refused]}, who is neither this process's user nor the "
+            f"owner of the file it leads to (Permission denied): '{links[0]}'")
+        assert final_owner is None or (final.read_text(), final.stat().st_uid) == ("kept", final_owner)
+    assert all(link.is_symlink() for link in links)
+    assert sorted(p.name for p in tmp_path.rglob("*")) == before + (["final.json"] * (final_owner is None
+                                                                                       and refused is None))

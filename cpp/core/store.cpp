@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace quillon {
 namespace {
@@ -53,14 +54,16 @@ bool write_all(int fd, std::string_view content) {
     return true;
 }
 
-/// What failed, for the error message: the errno and the step it failed in.
+/// What failed, for the error message: the errno, the step it failed in and,
+/// where the step alone does not say it, what it failed on.
 struct Failure {
     int error = 0;
     const char* step = nullptr;
+    std::string detail;
     explicit operator bool() const { return error != 0; }
 };
 
-Failure failed(const char* step) { return {errno, step}; }
+Failure failed(const char* step) { return {errno, step, {}}; }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -72,18 +75,34 @@ struct Place {
     std::string name;
 };
 
+/// A symbolic link met on the way to the store, and who owns it.
+struct Hop {
+    std::string path;
+    uid_t owner;
+};
+
 /// Follows the symbolic links from `path` to the file it finally names (or
 /// would create: a dangling last link is followed too), so that a store
 /// shared through a link is written where the link points and the link
-/// stays.
+/// stays. Each link is opened before it is read, so its owner and its text
+/// are those of one link. A link is followed only if this process's user
+/// made it, or the owner of the file at its end did: otherwise a user who
+/// can put a link into the package folder would choose which file a login
+/// run by someone else (root, say) replaces. This is the kernel's rule for
+/// links in shared sticky folders (fs.protected_symlinks) without its trust
+/// in the folder's owner, because the store's folder belongs to whoever
+/// installed the package, not to the user whose file the link leads to.
 Failure locate(std::string path, Place& place) {
-    for (int hops = 0;; ++hops) {
+    std::vector<Hop> hops;
+    struct stat found {};
+    bool exists = false;
+    for (;;) {
         std::size_t slash = path.find_last_of('/');
         std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         place.name = slash == std::string::npos ? path : path.substr(slash + 1);
         place.folder = Descriptor(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!place.folder) return failed("cannot create a file in the store's folder");
-        if (place.name.empty()) return {EISDIR, "cannot replace the store"};
+        if (place.name.empty()) return {EISDIR, "cannot replace the store", {}};
         Descriptor link(::openat(place.folder.get(), place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (!link) {
             if (errno == ENOENT) break;
@@ -91,17 +110,29 @@ Failure locate(std::string path, Place& place) {
         }
         struct stat st;
         if (::fstat(link.get(), &st) != 0) return failed("cannot look up the store");
-        if (!S_ISLNK(st.st_mode)) break;
-        if (hops == 40) return {ELOOP, "cannot follow the store's symbolic link"};
+        if (!S_ISLNK(st.st_mode)) {
+            found = st;
+            exists = true;
+            break;
+        }
+        if (hops.size() == 40) return {ELOOP, "cannot follow the store's symbolic link", {}};
         std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
         ssize_t n = ::readlinkat(link.get(), "", target.data(), target.size());
         if (n < 0) return failed("cannot follow the store's symbolic link");
         if (static_cast<std::size_t>(n) == target.size())
-            return {ENAMETOOLONG, "cannot follow the store's symbolic link"};
+            return {ENAMETOOLONG, "cannot follow the store's symbolic link", {}};
         target.resize(static_cast<std::size_t>(n));
-        if (target.empty()) return {ENOENT, "cannot follow the store's symbolic link"};
+        if (target.empty()) return {ENOENT, "cannot follow the store's symbolic link", {}};
         if (target.front() != '/') target = path.substr(0, slash == std::string::npos ? 0 : slash + 1) + target;
+        hops.push_back({std::move(path), st.st_uid});
         path = std::move(target);
+    }
+    uid_t me = ::geteuid();
+    for (const Hop& hop : hops) {
+        if (hop.owner == me || (exists && hop.owner == found.st_uid)) continue;
+        return {EACCES, "will not follow the symbolic link ",
+                hop.path + ": it belongs to uid " + std::to_string(hop.owner) +
+                    ", who is neither this process's user nor the owner of the file it leads to"};
     }
     return {};
 }
@@ -261,8 +292,8 @@ void replace_file(PyObject* path, std::string_view content) {
     // OSError(errno, text, filename) picks the subclass for the errno
     // (PermissionError, FileNotFoundError...), so callers can still tell.
     Ref shown = own(PyOS_FSPath(path));
-    Ref message = own(PyUnicode_FromFormat("could not save the login in the credential store: %s (%s)", f.step,
-                                           std::strerror(f.error)));
+    Ref message = own(PyUnicode_FromFormat("could not save the login in the credential store: %s%s (%s)", f.step,
+                                           f.detail.c_str(), std::strerror(f.error)));
     Ref code = integer(f.error);
     Ref error = call(PyExc_OSError, {code.get(), message.get(), shown.get()});
     raise_object(error.get());

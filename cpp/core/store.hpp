@@ -13,8 +13,10 @@ namespace quillon {
 /// and then renamed over the old file; the temporary files that killed
 /// writers left in that folder go afterwards, those of live writers
 /// anywhere never. A path that is a symbolic link is followed, and the file
-/// it points to is replaced. A failure at any step raises OSError naming the
-/// store and the step, and leaves the old file as it was.
+/// it points to is replaced, if the link is this process's user's or that
+/// file's owner's; any other link raises PermissionError naming it. A
+/// failure at any step raises OSError naming the store and the step, and
+/// leaves the old file as it was.
 void replace_file(PyObject* path, std::string_view content);
 
 /// Replaces the store at `path` with the JSON text of `data`, as the
