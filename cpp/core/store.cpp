@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -286,7 +287,11 @@ void replace_file(PyObject* path, std::string_view content) {
     std::string target(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = replace(target, content);
+    try {  // nothing may leave this block by an exception: the thread would stay detached
+        f = replace(target, content);
+    } catch (const std::bad_alloc&) {
+        f = {ENOMEM, "cannot write the new store", {}};
+    }
     Py_END_ALLOW_THREADS
     if (!f) return;
     // OSError(errno, text, filename) picks the subclass for the errno
