@@ -115,10 +115,9 @@ WRITER = '''
     import quillon.validation.credgate as credgate
     import syscall_faults
 
-    folder, tmpfile, kill_at, count, start = sys.argv[2], sys.argv[3] == "1", sys.argv[4], int(sys.argv[5]), \\
-        float(sys.argv[6])
+    folder, faults, count, start = sys.argv[2], json.loads(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
     credgate.secret_file_path = os.path.join(folder, "secret.json")
-    syscall_faults.install(no_tmpfile=not tmpfile, kill_at=kill_at)
+    syscall_faults.install(**faults)
     while time.time() < start:
         time.sleep(0.001)
     failures = []
@@ -131,10 +130,18 @@ WRITER = '''
 '''
 
 
-def writer(folder, tmpfile, kill_at="", count=1, start=0.0, prefix=()):
-    return subprocess.Popen([*prefix, sys.executable, "-c", textwrap.dedent(WRITER), TESTS, folder,
-                             "1" if tmpfile else "0", kill_at, str(count), str(start)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def writer(folder, tmpfile=True, locks=True, kill_at="", count=1, start=0.0, prefix=()):
+    """A writer in a child process, with the faults of syscall_faults.install."""
+    faults = json.dumps({"no_tmpfile": not tmpfile, "no_locks": not locks, "kill_at": kill_at})
+    return subprocess.Popen([*prefix, sys.executable, "-c", textwrap.dedent(WRITER), TESTS, folder, faults,
+                             str(count), str(start)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(proc):
+    """The report of a writer that ran to its end."""
+    out, err = proc.communicate(timeout=300)
+    assert proc.returncode == 0, err[-3000:]
+    return json.loads(out.splitlines()[-1])
 
 
 @pytest.mark.parametrize("namespace", ["same", "own"])
@@ -144,7 +151,7 @@ def test_what_a_killed_writer_leaves_goes_with_the_next_write(tmp_path, monkeypa
     need(tmp_path, tmpfile)
     prefix = own_pid_namespace() if namespace == "own" else []
     (tmp_path / "secret.json").write_text(json.dumps(state("old")))
-    killed = writer(tmp_path, tmpfile, kill_at, prefix=prefix)
+    killed = writer(tmp_path, tmpfile, kill_at=kill_at, prefix=prefix)
     out, err = killed.communicate(timeout=60)
     assert out == "" and killed.returncode in (-31, 128 + 31), err[-3000:]  # SIGSYS, maybe through unshare
     left = sorted(set(os.listdir(tmp_path)) - {"secret.json"})
@@ -160,6 +167,19 @@ def test_what_a_killed_writer_leaves_goes_with_the_next_write(tmp_path, monkeypa
     assert json.loads((tmp_path / "secret.json").read_text())["VELTO_TOKEN"] == "new"
 
 
+
+@pytest.mark.parametrize("tmpfile", [True, False], ids=["O_TMPFILE", "no O_TMPFILE"])
+def test_without_file_locks_writes_succeed_and_leftovers_stay(tmp_path, tmpfile):
+    # Where locks fail, nothing tells a killed writer's file from a live one's: it is kept.
+    need(tmp_path, tmpfile)
+    killed = writer(tmp_path, tmpfile, locks=False, kill_at="rename")
+    killed.communicate(timeout=60)
+    (left,) = set(os.listdir(tmp_path)) - {"secret.json"}
+    assert finish(writer(tmp_path, tmpfile, locks=False, count=3))["failures"] == []
+    assert sorted(os.listdir(tmp_path)) == sorted(["secret.json", left])
+    assert finish(writer(tmp_path, tmpfile))["failures"] == []
+    assert os.listdir(tmp_path) == ["secret.json"]
+
 # --- two writers in different pid namespaces ------------------------------------------------------
 
 @pytest.mark.parametrize("tmpfile", [True, False], ids=["O_TMPFILE", "no O_TMPFILE"])
@@ -170,11 +190,7 @@ def test_writers_in_two_pid_namespaces_never_lose_a_write(tmp_path, tmpfile):
     start = time.time() + 1.5  # both interpreters are up by then
     procs = [writer(tmp_path, tmpfile, count=count, start=start),
              writer(tmp_path, tmpfile, count=count, start=start, prefix=prefix)]
-    results = []
-    for p in procs:
-        out, err = p.communicate(timeout=300)
-        assert p.returncode == 0, err[-3000:]
-        results.append(json.loads(out.splitlines()[-1]))
+    results = [finish(p) for p in procs]
     lost = sum(len(r["failures"]) for r in results)
     FIGURES[f"two pid namespaces, {'O_TMPFILE' if tmpfile else 'no O_TMPFILE'}"] = {
         "writes": 2 * count, "failed": lost, "first": (results[0]["failures"] + results[1]["failures"])[:1]}
