@@ -10,7 +10,9 @@ from browser_support import WIDGET_VIEW, logged_in_env
 from devservice import DevService, complete
 
 NOTE = "quillon could not put this answer into a new cell, so here it is:"
-FRAME = "import pandas as pd\nsales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n"
+FRAME = ("import pandas as pd\nsales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n"
+         "top = 2\n")
+LINE_REQUEST = "show the {top} largest regions by $units"     # sent as typed: no names filled in
 REQUEST = "total units per region as a bar chart"
 FAILING = "units = sales['units'].sum()\ntotal = sales['regoin'].sum()\n"
 LOOP = "total = 0\nfor u in sales.units:\n    total += u\n"
@@ -23,7 +25,7 @@ CELLS = [
     ("frame", FRAME),
     ("context", "%quillon context"),
     ("cell_request", "%%quillon\n" + REQUEST + "\n"),
-    ("line_request", "%quillon show the five largest regions by units"),
+    ("line_request", "%quillon " + LINE_REQUEST),
     ("failing", FAILING),
     ("fix", "%quillon fix"),
     ("explain", "%quillon explain 3"),
@@ -38,6 +40,8 @@ CELLS = [
     ("refused_by_magic", "%%quillon\nanything at all"),
     ("refused_by_command", "from quillon.velto_gpt_sdk.nbassist import generate_code_completion\n"
                            "generate_code_completion('anything at all', globals())"),
+    ("unload", "%unload_ext quillon"),
+    ("unloaded", "%quillon"),
 ]
 INDEX = {name: i for i, (name, _) in enumerate(CELLS)}
 # Cells that ask the engine, in order.
@@ -129,7 +133,7 @@ def test_context_is_what_the_next_request_sends(run):
 
 
 @pytest.mark.parametrize("name, request_text", [("cell_request", REQUEST),
-                                                ("line_request", "show the five largest regions by units")])
+                                                ("line_request", LINE_REQUEST)])
 def test_requests_give_code_as_the_command_does(run, name, request_text):
     cells, prompts, _ = run
     assert prompts[name].endswith("Write python code for: : " + request_text)
@@ -192,6 +196,12 @@ def test_usage_is_printed_and_is_the_help_text(run):
 def test_mistakes_are_usage_errors(run, name, message):
     cells, _, _ = run
     assert usage_error(cells[name]).startswith(message)
+
+
+def test_unloading_takes_the_magic_away(run):
+    cells, _, _ = run
+    assert cells["unload"].outputs == []
+    assert usage_error(cells["unloaded"]).startswith("Line magic function `%quillon` not found")
 
 
 def test_service_errors_are_raised_as_the_commands_raise_them(run):

@@ -45,7 +45,8 @@ QUILLON_NAMES("nbassist", "generate_code_completion", "optimize_code", "generate
               "register_magic_function", "magic_kind", "magic_name", "magics_manager", "magics", "line", "cell",
               "execution_count", "displayhook", "exec_result", "history_manager", "input_hist_raw", "compile", "format_code_name", "sys",
               "last_type", "last_value", "last_traceback", "traceback", "extract_tb", "format_exception_only",
-              "filename", "lineno", "linecache", "getlines", "UsageError", "strip", "pop", "quillon")
+              "filename", "lineno", "linecache", "getlines", "UsageError", "strip", "pop", "quillon", "partial",
+              "_ipython_magic_no_var_expand", "__doc__")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -333,7 +334,14 @@ constexpr FunctionSpec magic_spec = function<MagicArgs, magic_params, magic_impl
 Ref load_ipython_extension_impl(Function& fn, const ExtensionArgs& a) {
     Ref cells = own(PyTuple_New(magic_cell_count));
     PyTuple_SET_ITEM(cells.get(), cell_shell, need(PyCell_New(a.ipython)));
-    Ref magic = make_closure(fn, magic_spec, cells);
+    Ref closure = make_closure(fn, magic_spec, cells);
+    // A request goes to the engine as typed: IPython would otherwise put
+    // the values of names into a line's {name} and $name before the magic
+    // sees it. Functions of this module take no attributes, so the mark is
+    // set on a partial of the closure, which also carries its usage text.
+    Ref magic = call(global(fn, "partial"_n).get(), {closure.get()});
+    set_attr(fn, magic.get(), "_ipython_magic_no_var_expand"_n, Py_True);
+    set_attr(fn, magic.get(), "__doc__"_n, text(usage).get());
     call(fn, attr(fn, a.ipython, "register_magic_function"_n).get(), {magic.get()},
          {{"magic_kind"_n, text("line_cell").get()}, {"magic_name"_n, interned(fn, "quillon"_n)}});
     return Ref::borrow(Py_None);
@@ -370,6 +378,7 @@ constexpr FunctionSpec functions[] = {
 void exec(Module& m) {
     for (const char* name : {"sys", "traceback", "linecache"}) m.import(name);
     m.import_from("IPython.core.error", "UsageError");
+    m.import_from("functools", "partial");
     // The notebook assistant's import logs in (and asks, when it must).
     m.import("quillon.velto_gpt_sdk.nbassist", "nbassist");
     for (const FunctionSpec& spec : functions) m.def(spec);

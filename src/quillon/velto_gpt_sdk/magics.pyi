@@ -1,6 +1,7 @@
 import linecache as linecache
 import sys as sys
 import traceback as traceback
+from functools import partial as partial
 
 from IPython.core.error import UsageError as UsageError
 from IPython.core.interactiveshell import InteractiveShell
