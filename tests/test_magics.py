@@ -14,7 +14,7 @@ FRAME = ("import pandas as pd\nsales = pd.DataFrame({'region': ['north', 'south'
          "top = 2\n")
 LINE_REQUEST = "show the {top} largest regions by $units"     # sent as typed: no names filled in
 REQUEST = "total units per region as a bar chart"
-FAILING = "units = sales['units'].sum()\ntotal = sales['regoin'].sum()\n"
+FAILING = "units = sales['units'].sum()\ntotal = total_of(sales, 'regoin')\n"
 LOOP = "total = 0\nfor u in sales.units:\n    total += u\n"
 SUBCOMMANDS = "fix, explain [N], optimize [N], form, context"
 
@@ -26,6 +26,7 @@ CELLS = [
     ("context", "%quillon context"),
     ("cell_request", "%%quillon\n" + REQUEST + "\n"),
     ("line_request", "%quillon " + LINE_REQUEST),
+    ("helper", "def total_of(frame, column):\n    return frame[column].sum()\n"),
     ("failing", FAILING),
     ("fix", "%quillon fix"),
     ("explain", "%quillon explain 3"),
@@ -148,10 +149,14 @@ def test_fix_sends_the_error_as_ipython_showed_it(run):
     sent = prompts["fix"]
     failing_cell = f"In[{INDEX['failing'] + 1}]"
     head, report = sent.split("Debug the below given error and tell me how I can resolve it: \n: ")
+    helper_cell = f"In[{INDEX['helper'] + 1}]"
     assert report == (f"The failing cell, {failing_cell}:\n{FAILING}\n"
+                      f"Also in the traceback, {helper_cell}:\n{CELLS[INDEX['helper']][1]}\n"
                       "Traceback of the notebook's cells (most recent call last):\n"
                       f"  Cell {failing_cell}, line 2\n"
-                      "    total = sales['regoin'].sum()\n"
+                      "    total = total_of(sales, 'regoin')\n"
+                      f"  Cell {helper_cell}, line 2\n"
+                      "    return frame[column].sum()\n"
                       "KeyError: 'regoin'\n")
     assert "name: sales, type: DataFrame" in head
     advice = complete(sent)
@@ -190,7 +195,7 @@ def test_usage_is_printed_and_is_the_help_text(run):
 
 @pytest.mark.parametrize("name, message", [
     ("unknown", f"%quillon: unknown subcommand 'bogus'; the subcommands are {SUBCOMMANDS}."),
-    ("too_far", "%quillon explain: there is no cell In[99]; the cells run so far are In[1] to In[16]"),
+    ("too_far", "%quillon explain: there is no cell In[99]; the cells run so far are In[1] to In[17]"),
     ("not_a_number", "%quillon optimize: 'three' is not a cell number; give N as in In[N]"),
 ])
 def test_mistakes_are_usage_errors(run, name, message):

@@ -9,6 +9,8 @@
 #include "core/text.hpp"
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quillon::magics {
 namespace {
@@ -34,6 +36,7 @@ constexpr char usage[] =
 constexpr char subcommands[] = "fix, explain [N], optimize [N], form, context";
 constexpr char msg_no_error[] = "quillon: there is no error to fix, no cell has raised an exception in this kernel yet.";
 constexpr char report_cell[] = "The failing cell, ";
+constexpr char report_other_cell[] = "Also in the traceback, ";
 constexpr char report_trace[] = "Traceback of the notebook's cells (most recent call last):\n";
 
 // What `_generate_prompt` puts after the namespace description, for an
@@ -99,9 +102,11 @@ Ref user_ns(Function& fn, PyObject* shell) { return attr(fn, shell, "user_ns"_n)
 
 /// The report `fix` sends, from what IPython showed the user for the last
 /// exception (sys.last_*, which the shell sets when it shows one): the code
-/// of the cell that failed, the traceback's frames that lie in the
-/// notebook's cells, and the exception's type and message, last, as a
-/// traceback ends. Empty when no exception has been shown.
+/// of the cell that failed (and of any other cell the traceback passes
+/// through, such as one that defined a function it called), the
+/// traceback's frames that lie in the notebook's cells, and the
+/// exception's type and message, last, as a traceback ends. Empty when no
+/// exception has been shown.
 Ref error_report(Function& fn, PyObject* shell) {
     Ref sys = global(fn, "sys"_n);
     Ref value = attr_if_any(fn, sys.get(), "last_value"_n);
@@ -112,53 +117,53 @@ Ref error_report(Function& fn, PyObject* shell) {
     Ref traceback = global(fn, "traceback"_n);
     Ref compiler = attr(fn, shell, "compile"_n);
 
-    // The frames in the user's cells, named as IPython names them ("Cell In[3]").
+    // The frames in the user's cells, named as IPython names them ("Cell
+    // In[3]"), and those cells (file, name), outermost first, each once.
     TextBuilder frames;
     bool any_frame = false;
-    Ref failing_file, failing_name;
-    auto cell_label = [&](PyObject* filename) -> std::array<Ref, 2> {
+    std::vector<std::pair<Ref, Ref>> cells;
+    auto note_cell = [&](PyObject* filename) -> std::array<Ref, 2> {
         Ref label = call_method(fn, compiler.get(), "format_code_name"_n, {filename});
         if (label.get() == Py_None) return {};
-        return unpack<2>(label.get());
+        auto kind_name = unpack<2>(label.get());
+        bool known = false;
+        for (const auto& [file, name] : cells)
+            known = known || need(PyObject_RichCompareBool(file.get(), filename, Py_EQ));
+        if (!known) cells.emplace_back(Ref::borrow(filename), kind_name[1]);
+        return kind_name;
     };
     if (tb && tb.get() != Py_None) {
         Ref summary = call_method(fn, traceback.get(), "extract_tb"_n, {tb.get()});
         Ref it = own(PyObject_GetIter(summary.get()));
         while (Ref frame = Ref::steal(PyIter_Next(it.get()))) {
             Ref filename = attr(fn, frame.get(), "filename"_n);
-            auto [kind, name] = cell_label(filename.get());
+            auto [kind, name] = note_cell(filename.get());
             if (!kind) continue;
             frames.ascii("  ").str(str(kind.get()).get()).ascii(" ").str(str(name.get()).get());
             frames.ascii(", line ").str(str(attr(fn, frame.get(), "lineno"_n).get()).get()).ascii("\n");
             Ref line = attr(fn, frame.get(), "line"_n);
             if (line.get() != Py_None && truth(line.get())) frames.ascii("    ").str(str(line.get()).get()).ascii("\n");
             any_frame = true;
-            failing_file = filename;
-            failing_name = name;
         }
         if (PyErr_Occurred()) throw PyErrorSet{};
     }
     // A syntax error never ran: its cell is the file it names.
-    if (!failing_file && PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(PyExc_SyntaxError))) {
+    if (cells.empty() && PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(PyExc_SyntaxError))) {
         Ref filename = attr_if_any(fn, value.get(), "filename"_n);
-        if (filename && PyUnicode_Check(filename.get())) {
-            auto [kind, name] = cell_label(filename.get());
-            if (kind) {
-                failing_file = filename;
-                failing_name = name;
-            }
-        }
+        if (filename && PyUnicode_Check(filename.get())) note_cell(filename.get());
     }
 
     TextBuilder report;
-    if (failing_file) {
-        Ref lines = call_method(fn, global(fn, "linecache"_n).get(), "getlines"_n, {failing_file.get()});
+    bool first = true;
+    for (const auto& [file, name] : cells) {
+        Ref lines = call_method(fn, global(fn, "linecache"_n).get(), "getlines"_n, {file.get()});
         Ref source = own(PyUnicode_Join(text("").get(), lines.get()));
-        if (PyUnicode_GET_LENGTH(source.get()) > 0) {
-            report.ascii(report_cell).str(str(failing_name.get()).get()).ascii(":\n").str(source.get());
-            if (PyUnicode_READ_CHAR(source.get(), PyUnicode_GET_LENGTH(source.get()) - 1) != '\n') report.ascii("\n");
-            report.ascii("\n");
-        }
+        Py_ssize_t length = PyUnicode_GET_LENGTH(source.get());
+        if (length == 0) continue;
+        report.ascii(first ? report_cell : report_other_cell).str(str(name.get()).get()).ascii(":\n").str(source.get());
+        if (PyUnicode_READ_CHAR(source.get(), length - 1) != '\n') report.ascii("\n");
+        report.ascii("\n");
+        first = false;
     }
     if (any_frame) report.ascii(report_trace).str(frames.finish().get());
     Ref exception_only = call_method(fn, traceback.get(), "format_exception_only"_n, {type.get(), value.get()});
