@@ -44,12 +44,12 @@ constexpr char report_trace[] = "Traceback of the notebook's cells (most recent 
 constexpr std::string_view prompt_tail = "Use them as context and : ";
 
 QUILLON_NAMES("nbassist", "generate_code_completion", "optimize_code", "generate_markdown", "generate_code",
-              "_generate_prompt", "base_prompt", "global_variables", "debug_mode", "user_ns", "end",
-              "register_magic_function", "magic_kind", "magic_name", "magics_manager", "magics", "line", "cell",
-              "execution_count", "displayhook", "exec_result", "history_manager", "input_hist_raw", "compile", "format_code_name", "sys",
+              "_generate_prompt", "base_prompt", "global_variables", "debug_mode", "user_ns", "end", "strip", "pop",
+              "register_magic_function", "magic_kind", "magic_name", "magics_manager", "magics", "quillon",
+              "partial", "_ipython_magic_no_var_expand", "__doc__", "UsageError", "displayhook", "exec_result",
+              "execution_count", "history_manager", "input_hist_raw", "compile", "format_code_name", "sys",
               "last_type", "last_value", "last_traceback", "traceback", "extract_tb", "format_exception_only",
-              "filename", "lineno", "linecache", "getlines", "UsageError", "strip", "pop", "quillon", "partial",
-              "_ipython_magic_no_var_expand", "__doc__")
+              "filename", "lineno", "line", "linecache", "getlines")
 
 // --- parameters ----------------------------------------------------------------------
 
