@@ -222,3 +222,66 @@ def test_importing_quillon_logs_nobody_in(tmp_path):
                           cwd=tmp_path, capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "['quillon']"
+
+
+# -- odd values, in this process against the faked service -----------------------------
+
+from _notebook import nb, wire  # noqa: E402,F401  (the assistant under a faked login)
+
+
+@pytest.fixture
+def shell(nb):
+    from IPython.core.interactiveshell import InteractiveShell
+
+    from quillon.velto_gpt_sdk import magics
+
+    shell = InteractiveShell.instance()
+    magics.load_ipython_extension(shell)
+    yield shell
+    InteractiveShell.clear_instance()
+
+
+@pytest.mark.parametrize("args", [(5,), (b"fix",), (None,), ("", 5), ("", b"a request")])
+def test_the_magic_refuses_what_is_not_text(shell, wire, args):
+    with pytest.raises(TypeError):
+        shell.find_line_magic("quillon")(*args)
+    assert wire.queries == []
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+@pytest.mark.parametrize("last_type, last_value, last_traceback, sent", [
+    (ValueError, ValueError("bad"), None, "ValueError: bad\n"),
+    (5, ValueError("bad"), None, "ValueError: bad\n"),                 # not a type: the value's own
+    (Unprintable, Unprintable(), None, "test_magics.Unprintable: <exception str() failed>\n"),
+    (ValueError, ValueError("bad"), "not a traceback", AttributeError),
+])
+def test_fix_copes_with_odd_last_errors(shell, wire, monkeypatch, last_type, last_value, last_traceback, sent):
+    for name, value in [("last_type", last_type), ("last_value", last_value), ("last_traceback", last_traceback)]:
+        monkeypatch.setattr(sys, name, value, raising=False)
+    fix = shell.find_line_magic("quillon")
+    if isinstance(sent, type):
+        with pytest.raises(sent):
+            fix("fix")
+        assert wire.queries == []
+    else:
+        fix("fix")
+        assert wire.queries[-1].endswith("resolve it: \n: " + sent)
+
+
+@pytest.mark.parametrize("history, message", [
+    (["", "   \n"], "%quillon explain: In[1] is empty"),
+    (["", 5], "%quillon explain: In[1] is empty"),
+    ([""], "%quillon explain: there is no cell In[1]; no cell has been run yet"),
+])
+def test_explain_names_what_is_wrong_with_the_cell(shell, wire, monkeypatch, history, message):
+    from IPython.core.error import UsageError
+
+    monkeypatch.setattr(shell.history_manager, "input_hist_raw", history)
+    with pytest.raises(UsageError) as raised:
+        shell.find_line_magic("quillon")("explain 1")
+    assert str(raised.value) == message
+    assert wire.queries == []
