@@ -285,3 +285,41 @@ def test_explain_names_what_is_wrong_with_the_cell(shell, wire, monkeypatch, his
         shell.find_line_magic("quillon")("explain 1")
     assert str(raised.value) == message
     assert wire.queries == []
+
+
+@pytest.mark.slow
+def test_repeated_magics_keep_memory_flat(shell, monkeypatch):
+    """context, fix without an error and the usage errors, thousands of
+    times: what tracemalloc sees afterwards does not grow with the count."""
+    import contextlib
+    import gc
+    import os
+    import tracemalloc
+
+    from IPython.core.error import UsageError
+
+    magic = shell.find_line_magic("quillon")
+    monkeypatch.delattr(sys, "last_value", raising=False)
+    shell.user_ns["sales"] = __import__("pandas").DataFrame({"region": ["n"], "units": [1]})
+
+    def calls(count):
+        for _ in range(count):
+            magic("context")
+            magic("fix")
+            magic("")
+            for line in ("bogus", "explain 99", "optimize x"):
+                with contextlib.suppress(UsageError):
+                    magic(line)
+
+    with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+        calls(300)
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            calls(2000)
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+    assert grown < 64 * 1024, f"{grown} bytes more after 2000 rounds"
