@@ -287,6 +287,28 @@ def test_explain_names_what_is_wrong_with_the_cell(shell, wire, monkeypatch, his
     assert wire.queries == []
 
 
+@pytest.mark.parametrize("user_error", [True, False])
+def test_fix_looks_past_the_magics_own_errors(shell, wire, monkeypatch, capsys, user_error):
+    """After %quillon itself failed (here: the engine answered 500), fix is
+    still about the user's last error, or says there is none."""
+    monkeypatch.delattr(sys, "last_value", raising=False)
+    if user_error:
+        shell.run_cell("1 / 0")
+    wire.answer(status=500)
+    shell.run_cell("%quillon fix" if user_error else "%quillon show the first rows")
+    assert sys.last_value is not None and not isinstance(sys.last_value, ZeroDivisionError)
+    wire.answer("advice")
+    capsys.readouterr()
+    shell.run_cell("%quillon fix")
+    if user_error:
+        assert wire.queries[-1].endswith("\n    1 / 0\nZeroDivisionError: division by zero\n")
+        assert capsys.readouterr().out == "You can try this:\n advice\n"
+    else:
+        assert capsys.readouterr().out == ("quillon: there is no error to fix, no cell has raised an exception in"
+                                           " this kernel other than %quillon's own.\n")
+        assert len(wire.queries) == 1
+
+
 @pytest.mark.slow
 def test_repeated_magics_keep_memory_flat(shell, monkeypatch):
     """context, fix without an error and the usage errors, thousands of

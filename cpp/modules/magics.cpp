@@ -8,6 +8,7 @@
 #include "core/module.hpp"
 #include "core/text.hpp"
 
+#include <array>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -35,6 +36,8 @@ constexpr char usage[] =
 
 constexpr char subcommands[] = "fix, explain [N], optimize [N], form, context";
 constexpr char msg_no_error[] = "quillon: there is no error to fix, no cell has raised an exception in this kernel yet.";
+constexpr char msg_only_own[] =
+    "quillon: there is no error to fix, no cell has raised an exception in this kernel other than %quillon's own.";
 constexpr char report_cell[] = "The failing cell, ";
 constexpr char report_other_cell[] = "Also in the traceback, ";
 constexpr char report_trace[] = "Traceback of the notebook's cells (most recent call last):\n";
@@ -64,8 +67,10 @@ struct MagicArgs {
 };
 constexpr Param magic_params[] = {{"line"}, {"cell", Exact::any, nullptr, Default::None()}};
 
-// The magic's closure holds the shell that loaded the extension.
-enum MagicCell : std::size_t { cell_shell, magic_cell_count };
+// The magic's closure: the shell that loaded the extension, the exception
+// the magic itself last raised, and the user's last error from before it
+// (last_type, last_value, last_traceback), or None.
+enum MagicCell : std::size_t { cell_shell, cell_own_error, cell_user_error, magic_cell_count };
 
 // --- helpers ---------------------------------------------------------------------------
 
@@ -100,20 +105,56 @@ Ref user_ns(Function& fn, PyObject* shell) { return attr(fn, shell, "user_ns"_n)
 
 // --- the last error ----------------------------------------------------------------------
 
-/// The report `fix` sends, from what IPython showed the user for the last
-/// exception (sys.last_*, which the shell sets when it shows one): the code
+/// sys.last_type, last_value and last_traceback, which the shell sets
+/// when it shows an exception; empty when it has shown none.
+std::array<Ref, 3> last_error(Function& fn) {
+    Ref sys = global(fn, "sys"_n);
+    Ref value = attr_if_any(fn, sys.get(), "last_value"_n);
+    if (!value || value.get() == Py_None) return {};
+    Ref type = attr_if_any(fn, sys.get(), "last_type"_n);
+    Ref tb = attr_if_any(fn, sys.get(), "last_traceback"_n);
+    return {type ? type : Ref::borrow(Py_None), value, tb ? tb : Ref::borrow(Py_None)};
+}
+
+// An error of the magic itself (the service down, a usage error) is not
+// the user's to fix, and asking `fix` again after one should still be about
+// the user's error. So each call keeps the user's last error from before
+// it, and the exception it raises itself, in the magic's closure.
+
+/// Keeps the shell's last error in the closure unless the magic raised it.
+void remember_user_error(Function& fn) {
+    auto error = last_error(fn);
+    if (!error[1] || error[1].get() == fn.cell(cell_own_error).get()) return;
+    Ref triple = tuple({error[0].get(), error[1].get(), error[2].get()});
+    need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, cell_user_error), triple.get()));
+}
+
+/// The user's last error: the shell's, or the one from before the magic's
+/// own; empty when there is none. `own_only` tells that the shell's last
+/// error was the magic's own.
+std::array<Ref, 3> last_user_error(Function& fn, bool& own_only) {
+    auto error = last_error(fn);
+    own_only = false;
+    if (!error[1] || error[1].get() != fn.cell(cell_own_error).get()) return error;
+    Ref kept = fn.cell(cell_user_error);
+    if (kept.get() == Py_None) {
+        own_only = true;
+        return {};
+    }
+    auto [type, value, tb] = unpack<3>(kept.get());
+    return {type, value, tb};
+}
+
+/// The report `fix` sends, from what IPython showed the user for an
+/// exception (see `last_user_error`): the code
 /// of the cell that failed (and of any other cell the traceback passes
 /// through, such as one that defined a function it called), the
 /// traceback's frames that lie in the notebook's cells, and the
 /// exception's type and message, last, as a traceback ends. Empty when no
 /// exception has been shown.
-Ref error_report(Function& fn, PyObject* shell) {
-    Ref sys = global(fn, "sys"_n);
-    Ref value = attr_if_any(fn, sys.get(), "last_value"_n);
-    if (!value || value.get() == Py_None) return {};
-    Ref type = attr_if_any(fn, sys.get(), "last_type"_n);
+Ref error_report(Function& fn, PyObject* shell, const std::array<Ref, 3>& error) {
+    auto [type, value, tb] = error;
     if (!type || !PyType_Check(type.get())) type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-    Ref tb = attr_if_any(fn, sys.get(), "last_traceback"_n);
     Ref traceback = global(fn, "traceback"_n);
     Ref compiler = attr(fn, shell, "compile"_n);
 
@@ -238,11 +279,13 @@ void request_code(Function& fn, PyObject* shell, PyObject* request) {
 }
 
 void fix(Function& fn, PyObject* shell) {
-    Ref report = error_report(fn, shell);
-    if (!report) {
-        print(fn, text(msg_no_error).get());
+    bool own_only = false;
+    auto error = last_user_error(fn, own_only);
+    if (!error[1]) {
+        print(fn, text(own_only ? msg_only_own : msg_no_error).get());
         return;
     }
+    Ref report = error_report(fn, shell, error);
     Ref ns = user_ns(fn, shell);
     call(fn, nbassist_function(fn, "generate_code_completion"_n).get(), {report.get(), ns.get()},
          {{"debug_mode"_n, Py_True}});
@@ -277,7 +320,7 @@ void context(Function& fn, PyObject* shell) {
 
 // --- the magic -------------------------------------------------------------------------------
 
-Ref magic_impl(Function& fn, const MagicArgs& a) {
+Ref run_magic(Function& fn, const MagicArgs& a) {
     Ref shell = fn.cell(cell_shell);
     if (!PyUnicode_Check(a.line)) raise(PyExc_TypeError, "the magic's line must be a str");
     if (a.cell != Py_None) {  // %%quillon: the cell (after anything on the magic's line) is the request
@@ -333,12 +376,26 @@ Ref magic_impl(Function& fn, const MagicArgs& a) {
     return Ref::borrow(Py_None);
 }
 
+Ref magic_impl(Function& fn, const MagicArgs& a) {
+    remember_user_error(fn);
+    try {
+        return run_magic(fn, a);
+    } catch (const PyErrorSet&) {
+        PendingError error = PendingError::take();
+        need(PyCell_Set(PyTuple_GET_ITEM(fn.closure, cell_own_error), error.value ? error.value.get() : Py_None));
+        error.restore();
+        throw;
+    }
+}
+
 constexpr FunctionSpec magic_spec = function<MagicArgs, magic_params, magic_impl>("quillon", usage);
 
 /// Registers %quillon and %%quillon on `ipython`, bound to it.
 Ref load_ipython_extension_impl(Function& fn, const ExtensionArgs& a) {
     Ref cells = own(PyTuple_New(magic_cell_count));
     PyTuple_SET_ITEM(cells.get(), cell_shell, need(PyCell_New(a.ipython)));
+    PyTuple_SET_ITEM(cells.get(), cell_own_error, need(PyCell_New(Py_None)));
+    PyTuple_SET_ITEM(cells.get(), cell_user_error, need(PyCell_New(Py_None)));
     Ref closure = make_closure(fn, magic_spec, cells);
     // A request goes to the engine as typed: IPython would otherwise put
     // the values of names into a line's {name} and $name before the magic
