@@ -9,6 +9,7 @@
 #include "core/text.hpp"
 
 #include <array>
+#include <cstdarg>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -35,12 +36,23 @@ constexpr char usage[] =
     "                          says about this notebook's namespace\n";
 
 constexpr char subcommands[] = "fix, explain [N], optimize [N], form, context";
-constexpr char msg_no_error[] = "quillon: there is no error to fix, no cell has raised an exception in this kernel yet.";
+constexpr char msg_no_error[] =
+    "quillon: there is no error to fix, no cell has raised an exception in this kernel yet.";
 constexpr char msg_only_own[] =
     "quillon: there is no error to fix, no cell has raised an exception in this kernel other than %quillon's own.";
 constexpr char report_cell[] = "The failing cell, ";
 constexpr char report_other_cell[] = "Also in the traceback, ";
 constexpr char report_trace[] = "Traceback of the notebook's cells (most recent call last):\n";
+
+constexpr char load_doc[] =
+    "\n    Log in as importing the notebook assistant does, and register the %quillon\n"
+    "    line magic and the %%quillon cell magic on the shell\n"
+    "    :param ipython: the IPython shell that loads the extension\n"
+    "    :return:\n    ";
+constexpr char unload_doc[] =
+    "\n    Remove the %quillon and %%quillon magics from the shell\n"
+    "    :param ipython: the IPython shell that unloads the extension\n"
+    "    :return:\n    ";
 
 // What `_generate_prompt` puts after the namespace description, for an
 // empty base prompt and an empty query: what `context` cuts off.
@@ -85,17 +97,19 @@ bool is(PyObject* word, const char* s) {
     return PyUnicode_Check(word) && PyUnicode_CompareWithASCIIString(word, s) == 0;
 }
 
-void print(Function& fn, PyObject* value, const char* end = nullptr) {
-    if (end == nullptr) {
-        call(global(fn, "print"_n).get(), {value});
-        return;
-    }
+void print(Function& fn, PyObject* value, const char* end = "\n") {
     call(fn, global(fn, "print"_n).get(), {value}, {{"end"_n, text(end).get()}});
 }
 
-/// IPython's UsageError: the shell shows its message without a traceback.
-[[noreturn]] void usage_error(Function& fn, PyObject* message) {
-    Ref error = call(global(fn, "UsageError"_n).get(), {message});
+/// IPython's UsageError, its message made as PyUnicode_FromFormat makes
+/// it: the shell shows the message without a traceback.
+[[noreturn]] void usage_error(Function& fn, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    if (!message) throw PyErrorSet{};
+    Ref error = call(global(fn, "UsageError"_n).get(), {message.get()});
     raise_object(error.get());
 }
 
@@ -240,34 +254,27 @@ Ref input_cell(Function& fn, PyObject* shell, PyObject* word, const char* subcom
     if (word == nullptr) {
         n = running_cell_number(fn, shell, count) - 1;
         if (n < 1 || n >= count)
-            usage_error(fn, own(PyUnicode_FromFormat("%%quillon %s: no cell has run before this one; "
-                                                     "name one as %%quillon %s N, for In[N]", subcommand, subcommand))
-                                .get());
+            usage_error(fn, "%%quillon %s: no cell has run before this one; name one as %%quillon %s N, for In[N]",
+                        subcommand, subcommand);
     } else {
         Ref number = Ref::steal(PyLong_FromUnicodeObject(word, 10));
         if (!number) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyErrorSet{};
             PyErr_Clear();
-            usage_error(fn, own(PyUnicode_FromFormat("%%quillon %s: '%U' is not a cell number; give N as in In[N]",
-                                                     subcommand, word))
-                                .get());
+            usage_error(fn, "%%quillon %s: '%U' is not a cell number; give N as in In[N]", subcommand, word);
         }
         int overflow = 0;
         n = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
         if (n == -1 && PyErr_Occurred()) throw PyErrorSet{};
-        if (overflow != 0 || n < 1 || n >= count) {
-            Ref message = count > 1 ? own(PyUnicode_FromFormat("%%quillon %s: there is no cell In[%U]; the cells "
-                                                               "run so far are In[1] to In[%zd]",
-                                                               subcommand, word, count - 1))
-                                    : own(PyUnicode_FromFormat("%%quillon %s: there is no cell In[%U]; no cell "
-                                                               "has been run yet",
-                                                               subcommand, word));
-            usage_error(fn, message.get());
-        }
+        if ((overflow != 0 || n < 1 || n >= count) && count > 1)
+            usage_error(fn, "%%quillon %s: there is no cell In[%U]; the cells run so far are In[1] to In[%zd]",
+                        subcommand, word, count - 1);
+        if (overflow != 0 || n < 1 || n >= count)
+            usage_error(fn, "%%quillon %s: there is no cell In[%U]; no cell has been run yet", subcommand, word);
     }
     Ref source = own(PySequence_GetItem(history.get(), static_cast<Py_ssize_t>(n)));
     if (!PyUnicode_Check(source.get()) || !truth(call_method(fn, source.get(), "strip"_n).get()))
-        usage_error(fn, own(PyUnicode_FromFormat("%%quillon %s: In[%lld] is empty", subcommand, n)).get());
+        usage_error(fn, "%%quillon %s: In[%lld] is empty", subcommand, n);
     return source;
 }
 
@@ -343,9 +350,8 @@ Ref run_magic(Function& fn, const MagicArgs& a) {
     PyObject* second = n > 1 ? PyList_GET_ITEM(words.get(), 1) : nullptr;
     auto no_more = [&](const char* subcommand, Py_ssize_t allowed) {
         if (n > allowed + 1)
-            usage_error(fn, own(PyUnicode_FromFormat("%%quillon %s takes %s", subcommand,
-                                                     allowed ? "at most one cell number" : "nothing after it"))
-                                .get());
+            usage_error(fn, "%%quillon %s takes %s", subcommand,
+                        allowed ? "at most one cell number" : "nothing after it");
     };
     if (is(first, "fix")) {
         no_more("fix", 0);
@@ -364,11 +370,8 @@ Ref run_magic(Function& fn, const MagicArgs& a) {
         context(fn, shell.get());
     } else if (n == 1) {
         // One word is too short for a request and is most likely a mistyped subcommand.
-        usage_error(fn, own(PyUnicode_FromFormat("%%quillon: unknown subcommand '%U'; the subcommands are %s. "
-                                                 "A request takes more than one word: %%quillon <request>, "
-                                                 "or a %%%%quillon cell",
-                                                 first, subcommands))
-                            .get());
+        usage_error(fn, "%%quillon: unknown subcommand '%U'; the subcommands are %s. A request takes more than one "
+                        "word: %%quillon <request>, or a %%%%quillon cell", first, subcommands);
     } else {
         Ref request = call_method(fn, a.line, "strip"_n);
         request_code(fn, shell.get(), request.get());
@@ -418,16 +421,6 @@ Ref unload_ipython_extension_impl(Function& fn, const ExtensionArgs& a) {
     }
     return Ref::borrow(Py_None);
 }
-
-constexpr char load_doc[] =
-    "\n    Log in as importing the notebook assistant does, and register the %quillon\n"
-    "    line magic and the %%quillon cell magic on the shell\n"
-    "    :param ipython: the IPython shell that loads the extension\n"
-    "    :return:\n    ";
-constexpr char unload_doc[] =
-    "\n    Remove the %quillon and %%quillon magics from the shell\n"
-    "    :param ipython: the IPython shell that unloads the extension\n"
-    "    :return:\n    ";
 
 // --- the module ----------------------------------------------------------------------
 
