@@ -49,5 +49,5 @@ def test_package_is_typed():
     package = pathlib.Path(quillon.__file__).parent
     assert (package / "py.typed").is_file()
     for stub in ["validation/credgate", "validation/authentication", "velto_gpt_sdk/endpoints",
-                 "velto_gpt_sdk/nbassist", "velto_gpt_sdk/promptbook"]:
+                 "velto_gpt_sdk/nbassist", "velto_gpt_sdk/promptbook", "velto_gpt_sdk/magics"]:
         assert (package / f"{stub}.pyi").is_file()
