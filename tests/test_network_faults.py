@@ -25,6 +25,7 @@ PROXY_VARIABLES = ["HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "NO_PROXY", "CURL_C
 TRIED = []
 
 APP_INVALID = "Provided token is invalid. Please provide a valid token"
+APP_TIMED_OUT = "Exception Occurred:  no complete answer from the service within 20.0 seconds"
 
 
 @pytest.fixture
@@ -98,12 +99,14 @@ def finish(thread, box, deadline):
     return box["result"]
 
 
-def expect_failure(what, result, lines):
+def expect_failure(what, result, lines, timed_out=False):
     kind, value = result
     if what == "token check":
         assert (result, lines) == (("returned", False), [TOKEN_ERROR])
     elif what == "login":
         assert (result, lines) == (("returned", (False, None)), [LOGIN_ERROR])
+    elif what == "app-token check" and timed_out:
+        assert (result, lines) == (("returned", False), [APP_TIMED_OUT, APP_INVALID])
     elif what == "app-token check":
         assert result == ("returned", False) and len(lines) == 2, (result, lines)
         assert lines[0].startswith("Exception Occurred:  ") and len(lines[0]) > 21 and lines[1] == APP_INVALID
@@ -155,6 +158,15 @@ def test_fault(net, proxy, fault):
         assert {c.rsplit(" ", 1)[0] for c in proxy.connects} == {f"CONNECT {tenant}.quillon.example:443"}
 
 
+def nothing_of_ours_left():
+    """A request given up at its deadline has ended, and so has its timer: the SDK runs
+    no thread of its own beyond that, at most a moment later."""
+    waited = time.monotonic() + 1
+    while [t for t in threading.enumerate() if t.name.startswith("quillon")] and time.monotonic() < waited:
+        time.sleep(0.01)
+    assert [t.name for t in threading.enumerate() if t.name.startswith("quillon")] == []
+
+
 @pytest.mark.slow
 def test_silent_service(net, proxy):
     """The three login-side requests give up after their time-out, side by side, so the case
@@ -180,8 +192,9 @@ def test_silent_service(net, proxy):
     for name, (thread, box) in others.items():
         result = finish(thread, box, deadline=TIMEOUT + 15)
         assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 10, (name, box["took"])
-        expect_failure(name.split("/")[1], result, printed.get(name, []))
+        expect_failure(name.split("/")[1], result, printed.get(name, []), timed_out=True)
     assert time.monotonic() - began < TIMEOUT + 15
+    nothing_of_ours_left()
     assert all(thread.is_alive() for thread, _ in engines.values())  # no time-out of its own
     proxy.release.set()  # the proxy hangs up
     for name, (thread, box) in engines.items():
@@ -202,7 +215,8 @@ def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
     for what, (thread, box) in running.items():
         result = finish(thread, box, deadline=TIMEOUT + 15)
         assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 5, (what, box["took"])
-        expect_failure(what, result, printed.get(f"drip/{what}", []))
+        expect_failure(what, result, printed.get(f"drip/{what}", []), timed_out=True)
+    nothing_of_ours_left()
 
 
 @pytest.fixture(scope="module", autouse=True)

@@ -37,7 +37,7 @@ constexpr char validate_secret_doc[] =
     "    :return: True if the secret is valid else False\n    ";
 
 QUILLON_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
-              "_validate_secret", "input", "requests", "request", "timeout", "safe", "prepare_url", "path_url")
+              "_validate_secret", "input", "requests", "safe", "prepare_url", "path_url")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -155,10 +155,10 @@ Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
     try {
         Ref method = text("GET");
         Ref timeout = timeout_value();
-        Ref request = attr(fn, global(fn, "requests"_n).get(), "request"_n);
         Ref request_args = tuple({method.get(), url.get()});
         Ref kwargs = dict(fn, {{"timeout"_n, timeout.get()}});
-        Ref response = request_within_deadline(fn, request.get(), request_args.get(), kwargs.get());
+        Ref response =
+            request_within_deadline(fn, global(fn, "requests"_n).get(), "request"_n, request_args.get(), kwargs.get());
         if (status_is(fn, response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
