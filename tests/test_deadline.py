@@ -62,9 +62,13 @@ def test_exit_with_requests_under_way(proxy, child_env):
     want the GIL back while the interpreter is shutting down, which ends them by unwinding
     their stacks through the SDK's frames."""
     script = textwrap.dedent(PRELUDE) + textwrap.dedent('''
+        files = holding()["files"]
         for call in calls("trickle").values():
             threading.Thread(target=call, daemon=True).start()
-        time.sleep(1.5)
+        waited = time.monotonic() + 20
+        while holding()["files"] < files + 3 and time.monotonic() < waited:  # until all three are connected
+            time.sleep(0.01)
+        time.sleep(0.5)
     ''')
     runs = [subprocess.Popen([sys.executable, "-c", script], env=child_env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True) for _ in range(8)]
