@@ -152,6 +152,8 @@ def test_fault(net, proxy, fault):
             assert (result, lines) == expected
         else:
             expect_failure(what, result, lines)
+        if (fault, what) == ("refused", "app-token check"):  # urllib3's own words, its class names included
+            assert "NewConnectionError(\"HTTPSConnection(host='127.0.0.1', port=" in lines[0], lines
     if fault in ("refused", "unresolvable"):
         assert proxy.connects == []
     else:

@@ -163,7 +163,9 @@ Ref watch_pool(const Function& fn, Ref pool) {
             PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), Py_NewRef(cell_object(fn, i)));
         PyTuple_SET_ITEM(cells.get(), cell_base, need(PyCell_New(base.get())));
         Ref new_conn = make_closure(fn, new_conn_spec, std::move(cells));
-        Ref name = text("WatchedConnection");
+        // Under the base's own name, which urllib3's errors quote.
+        Ref name = PyType_Check(base.get()) ? own(PyType_GetName(reinterpret_cast<PyTypeObject*>(base.get())))
+                                            : text("Connection");
         Ref bases = tuple({base.get()});
         Ref namespace_ = dict(fn, {{core_name<"_new_conn">(), new_conn.get()}});
         need(PyDict_SetItemString(namespace_.get(), "__module__", fn.module_name));
