@@ -208,6 +208,23 @@ def test_transport_error_never_prints_the_token(service, capsys, token):
     assert second == INVALID
 
 
+@pytest.mark.parametrize("token", ["s", "re", "t", "e", "api_key", "validate-app-token"])
+def test_short_token_is_blotted_only_where_it_is_sent(service, capsys, token):
+    """A token that also occurs inside the words of the error (or of the URL around it)
+    is blotted in the URL only, not in "results" or "https"."""
+    def unreachable(request):
+        raise requests.exceptions.ConnectionError(
+            f"the request for {request.url} got no results (sent: {request.path_url})")
+
+    service.add_callback(responses.GET, ANY, callback=unreachable)
+    assert authentication._validate_secret(token, "acme") is False
+    assert lines(capsys) == [
+        "Exception Occurred:  the request for https://acme.quillon.example/validate-app-token/***?api_key=*** "
+        "got no results (sent: /validate-app-token/***?api_key=***)",
+        INVALID,
+    ]
+
+
 def test_keyboard_interrupt_propagates(service, capsys):
     def interrupt(request):
         raise KeyboardInterrupt

@@ -175,21 +175,36 @@ def test_login_request_on_the_wire(service):
 
 
 def test_exact_request_calls(monkeypatch):
+    """Each request is the module-level call of requests, made on a session of its own
+    (which the deadline needs), and the session is closed after it."""
     calls = []
 
-    def record(method):
-        def call(*args, **kwargs):
-            calls.append((method, args, kwargs))
-            return types.SimpleNamespace(status_code=200, json=lambda: {"token": "t"})
-        return call
+    class Session:
+        adapters = {}
 
-    monkeypatch.setattr(credgate, "requests", types.SimpleNamespace(post=record("post"), get=record("get")))
+        def __init__(self):
+            calls.append("session")
+
+        def __getattr__(self, method):
+            def call(*args, **kwargs):
+                calls.append((method, args, kwargs))
+                return types.SimpleNamespace(status_code=200, json=lambda: {"token": "t"})
+            return call
+
+        def close(self):
+            calls.append("closed")
+
+    monkeypatch.setattr(credgate, "requests", types.SimpleNamespace(Session=Session))
     assert credgate._validate_credentials("u", "p", "acme") == (True, "t")
     assert credgate.validate_token("tok", "acme") is True
     assert calls == [
+        "session",
         ("post", (LOGIN_ACME,), {"headers": {"content-type": "application/json"},
                                  "data": json.dumps({"email": "u", "password": "p"}), "timeout": 20.0}),
+        "closed",
+        "session",
         ("get", (url("acme"),), {"headers": {"Authorization": "Bearer tok"}, "timeout": 20.0}),
+        "closed",
     ]
 
 

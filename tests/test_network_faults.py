@@ -1,26 +1,23 @@
 """The four requests against a misbehaving network, all on loopback.
 
-A small CONNECT proxy on 127.0.0.1 stands between the SDK and "the service": requests
-reaches it through HTTPS_PROXY, and the proxy picks its misbehaviour from the tenant label
-of the host it is asked to tunnel to (so cases can run side by side). Behind the tunnel it
-speaks TLS itself, with a certificate from a CA that REQUESTS_CA_BUNDLE trusts, or from one
-that nobody trusts. Names other than IP literals never reach a resolver.
+A small CONNECT proxy on 127.0.0.1 (tests/_tunnel.py) stands between the SDK and "the
+service": requests reaches it through HTTPS_PROXY, and the proxy picks its misbehaviour from
+the tenant label of the host it is asked to tunnel to (so cases can run side by side).
+Behind the tunnel it speaks TLS itself, with a certificate from a CA that REQUESTS_CA_BUNDLE
+trusts, or from one that nobody trusts. Names other than IP literals never reach a resolver.
 """
-import re
 import socket
-import socketserver
-import ssl
 import sys
 import threading
 import time
 
 import pytest
 import requests
-import trustme
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
+from _tunnel import certificates, proxy  # noqa: F401  (fixtures)
 from conftest import LOGIN_ERROR, TOKEN_ERROR
 
 TIMEOUT = 20.0  # what the login, token check and app-token check wait
@@ -28,108 +25,7 @@ PROXY_VARIABLES = ["HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "NO_PROXY", "CURL_C
 TRIED = []
 
 APP_INVALID = "Provided token is invalid. Please provide a valid token"
-
-
-class Proxy(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def __init__(self, trusted, untrusted):
-        super().__init__(("127.0.0.1", 0), Tunnel)
-        self.trusted, self.untrusted = trusted, untrusted
-        self.release = threading.Event()  # ends every connection held open
-        self.connects = []
-
-
-def read_request(sock):
-    """The head and, when it announces one, the body: answering with unread data in the
-    socket would make the close a reset, which the client may see before the answer."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = sock.recv(65536)
-        if not chunk:
-            return data
-        data += chunk
-    head, body = data.split(b"\r\n\r\n", 1)
-    length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
-    while length and len(body) < int(length.group(1)):
-        chunk = sock.recv(65536)
-        if not chunk:
-            break
-        body += chunk
-    return head
-
-
-def http(body, content_type="application/json"):
-    return (f"HTTP/1.1 200 OK\r\nContent-Type: {content_type}\r\nContent-Length: {len(body)}\r\n\r\n"
-            + body).encode()
-
-
-class Tunnel(socketserver.BaseRequestHandler):
-    ANSWERS = {
-        "answers": http('{"token": "t", "completion": "x = 1"}'),
-        "not-json": http("not json!", "text/html"),
-        "cut-body": b'HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{"tok',
-        "hang-up": b"",  # the request is read, then the line drops
-        "garbage": b"\x00\x01\x02 this is not HTTP\r\n\r\n",
-    }
-
-    def handle(self):
-        server, sock = self.server, self.request
-        sock.settimeout(60)
-        head = read_request(sock)
-        target = head.split(b"\r\n", 1)[0].decode(errors="replace")
-        server.connects.append(target)
-        mode = target.split(" ")[1].split(".")[0] if target.startswith("CONNECT ") else "?"
-        if mode == "bad-gateway":
-            sock.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
-            return
-        sock.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-        if mode == "silent-tunnel":  # the TLS handshake never gets an answer
-            server.release.wait(60)
-            return
-        context = server.untrusted if mode == "untrusted" else server.trusted
-        try:
-            with context.wrap_socket(sock, server_side=True) as tls:
-                read_request(tls)
-                if mode == "silent-server":  # handshake done, the answer never comes
-                    server.release.wait(60)
-                    return
-                if mode == "drip":  # a whole answer, one byte every two seconds
-                    for byte in self.ANSWERS["answers"]:
-                        tls.sendall(bytes([byte]))
-                        if server.release.wait(2):
-                            return
-                    return
-                tls.sendall(self.ANSWERS[mode])
-        except (OSError, KeyError):
-            pass
-
-
-@pytest.fixture(scope="module")
-def certificates(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("tls")
-    ca, stranger = trustme.CA(), trustme.CA()
-    contexts = []
-    for authority in (ca, stranger):
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        authority.issue_cert("*.quillon.example").configure_cert(context)
-        contexts.append(context)
-    bundle = folder / "ca.pem"
-    ca.cert_pem.write_to_path(str(bundle))
-    return str(bundle), contexts
-
-
-@pytest.fixture
-def proxy(certificates):
-    server = Proxy(*certificates[1])
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield server
-    server.release.set()
-    server.shutdown()
-    server.server_close()
-    thread.join(10)
+APP_TIMED_OUT = "Exception Occurred:  no complete answer from the service within 20.0 seconds"
 
 
 @pytest.fixture
@@ -203,12 +99,14 @@ def finish(thread, box, deadline):
     return box["result"]
 
 
-def expect_failure(what, result, lines):
+def expect_failure(what, result, lines, timed_out=False):
     kind, value = result
     if what == "token check":
         assert (result, lines) == (("returned", False), [TOKEN_ERROR])
     elif what == "login":
         assert (result, lines) == (("returned", (False, None)), [LOGIN_ERROR])
+    elif what == "app-token check" and timed_out:
+        assert (result, lines) == (("returned", False), [APP_TIMED_OUT, APP_INVALID])
     elif what == "app-token check":
         assert result == ("returned", False) and len(lines) == 2, (result, lines)
         assert lines[0].startswith("Exception Occurred:  ") and len(lines[0]) > 21 and lines[1] == APP_INVALID
@@ -254,10 +152,21 @@ def test_fault(net, proxy, fault):
             assert (result, lines) == expected
         else:
             expect_failure(what, result, lines)
+        if (fault, what) == ("refused", "app-token check"):  # urllib3's own words, its class names included
+            assert "NewConnectionError(\"HTTPSConnection(host='127.0.0.1', port=" in lines[0], lines
     if fault in ("refused", "unresolvable"):
         assert proxy.connects == []
     else:
         assert {c.rsplit(" ", 1)[0] for c in proxy.connects} == {f"CONNECT {tenant}.quillon.example:443"}
+
+
+def nothing_of_ours_left():
+    """A request given up at its deadline has ended, and so has its timer: the SDK runs
+    no thread of its own beyond that, at most a moment later."""
+    waited = time.monotonic() + 1
+    while [t for t in threading.enumerate() if t.name.startswith("quillon")] and time.monotonic() < waited:
+        time.sleep(0.01)
+    assert [t.name for t in threading.enumerate() if t.name.startswith("quillon")] == []
 
 
 @pytest.mark.slow
@@ -285,8 +194,9 @@ def test_silent_service(net, proxy):
     for name, (thread, box) in others.items():
         result = finish(thread, box, deadline=TIMEOUT + 15)
         assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 10, (name, box["took"])
-        expect_failure(name.split("/")[1], result, printed.get(name, []))
+        expect_failure(name.split("/")[1], result, printed.get(name, []), timed_out=True)
     assert time.monotonic() - began < TIMEOUT + 15
+    nothing_of_ours_left()
     assert all(thread.is_alive() for thread, _ in engines.values())  # no time-out of its own
     proxy.release.set()  # the proxy hangs up
     for name, (thread, box) in engines.items():
@@ -307,7 +217,8 @@ def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
     for what, (thread, box) in running.items():
         result = finish(thread, box, deadline=TIMEOUT + 15)
         assert TIMEOUT - 1 <= box["took"] <= TIMEOUT + 5, (what, box["took"])
-        expect_failure(what, result, printed.get(f"drip/{what}", []))
+        expect_failure(what, result, printed.get(f"drip/{what}", []), timed_out=True)
+    nothing_of_ours_left()
 
 
 @pytest.fixture(scope="module", autouse=True)

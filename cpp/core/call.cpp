@@ -3,6 +3,8 @@
 
 #include "core/module.hpp"
 
+#include <unistd.h>
+
 #include <cstdarg>
 
 namespace quillon {
@@ -23,6 +25,10 @@ void raise_format(PyObject* type, const char* format, ...) {
 void raise_object(PyObject* error) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     throw PyErrorSet{};
+}
+
+void park_exiting_thread() noexcept {
+    for (;;) pause();
 }
 
 void error_from_current_exception(const char* where) noexcept {
@@ -107,18 +113,21 @@ struct CallStack {
 
 Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
     CallStack stack(nullptr, nullptr, args, {});
-    return own(PyObject_Vectorcall(f, stack.args(), stack.nargsf(), nullptr));
+    return own(parking_on_exit([&] { return PyObject_Vectorcall(f, stack.args(), stack.nargsf(), nullptr); }));
 }
 
 Ref call(const Function& fn, PyObject* f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
     CallStack stack(&fn, nullptr, args, kwargs);
-    return own(PyObject_Vectorcall(f, stack.args(), stack.nargsf(), stack.kwnames.get()));
+    return own(parking_on_exit(
+        [&] { return PyObject_Vectorcall(f, stack.args(), stack.nargsf(), stack.kwnames.get()); }));
 }
 
 Ref call_method(const Function& fn, PyObject* obj, Name name, std::initializer_list<PyObject*> args,
                 std::initializer_list<Kw> kwargs) {
     CallStack stack(&fn, obj, args, kwargs);
-    return own(PyObject_VectorcallMethod(interned(fn, name), stack.args(), stack.nargsf(), stack.kwnames.get()));
+    return own(parking_on_exit([&] {
+        return PyObject_VectorcallMethod(interned(fn, name), stack.args(), stack.nargsf(), stack.kwnames.get());
+    }));
 }
 
 Ref dict(const Function& fn, std::initializer_list<Kw> items) {

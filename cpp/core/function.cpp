@@ -104,7 +104,8 @@ void bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (missing) fail_missing(f, bound);
 }
 
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+// Not noexcept, nor are the slots below that may run Python code: see boundary().
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = as_function(callable);
     // Rebinding one SDK function to another must end in RecursionError, not
     // in a blown C stack.
@@ -126,7 +127,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
 // Python-visible attributes
 
 template <auto Fn>
-PyObject* guarded_get(PyObject* self, void*) noexcept {
+PyObject* guarded_get(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, "a quillon function attribute",
                                [&] { return Fn(as_function(self)).release(); });
 }
@@ -228,7 +229,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) {
     Function* f = as_function(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->module_name);
@@ -242,7 +243,7 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);

@@ -31,10 +31,11 @@ struct Name {
 };
 
 /// Names every module's table starts with: what the shared core looks up.
-inline constexpr std::array<std::string_view, 21> core_names = {
+inline constexpr std::array<std::string_view, 30> core_names = {
     "__enter__", "__exit__", "print", "open", "os", "path", "exists", "json", "load", "dumps", "get",
-    "secret_file_path", "status_code", "target", "name", "daemon", "start", "set_result", "set_exception",
-    "result", "done",
+    "secret_file_path", "status_code", "Session", "adapters", "request", "timeout", "close", "ConnectionCls",
+    "_new_conn", "get_connection_with_tls_context", "get_connection", "dup", "fileno", "name", "daemon",
+    "start", "cancel", "join", "done",
 };
 
 /// Most names one module can hold (the module state has that many slots).

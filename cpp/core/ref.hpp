@@ -15,6 +15,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace quillon {
 
 /// Thrown when a C API call failed and left a Python exception set. Nothing
@@ -81,12 +85,50 @@ inline int need(int rc) {
 /// or SystemError. Call only inside a `catch (...)`.
 void error_from_current_exception(const char* where) noexcept;
 
+/// Ends the work of a thread that CPython is ending with pthread_exit because
+/// it wants the GIL back while the interpreter exits: called where that
+/// unwinding reaches the first C++ frame, it sleeps until the process ends,
+/// so that no destructor above runs without the GIL, on objects the exit is
+/// tearing down (later CPythons hang such threads themselves).
+[[noreturn]] void park_exiting_thread() noexcept;
+
+/// `call()`, a call into Python code, with an exiting thread parked where it
+/// would be unwound (see above).
+/// (The forced unwind carries no object, so the handler's reference binds to
+/// null, which UndefinedBehaviorSanitizer reports: it is off in the handful
+/// of lines here and in boundary().)
+template <class Call>
+[[gnu::no_sanitize("undefined")]] PyObject* parking_on_exit(Call&& call) {
+#if defined(__GLIBCXX__)
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        park_exiting_thread();
+    }
+#else
+    return call();
+#endif
+}
+
 /// Where CPython calls into C++: runs `body` and turns any C++ exception into
 /// the Python error and `failed`, so that no exception crosses into CPython.
+///
+/// One thing passes: the forced unwind with which glibc ends a thread
+/// (pthread_exit). CPython ends each daemon thread that way when it wants
+/// the GIL back after the interpreter began to exit; the calls into Python
+/// park such a thread first (parking_on_exit), but not every C API call that
+/// can run Python code goes through them. Swallowing the unwind aborts the
+/// process ("FATAL: exception not rethrown"), and so does meeting a noexcept
+/// frame (std::terminate), which is why neither this function nor the entry
+/// points that call it are noexcept.
 template <class Result, class Body>
-Result boundary(Result failed, const char* where, Body&& body) noexcept {
+[[gnu::no_sanitize("undefined")]] Result boundary(Result failed, const char* where, Body&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         error_from_current_exception(where);
         return failed;

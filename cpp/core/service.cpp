@@ -4,6 +4,12 @@
 
 #include "core/function.hpp"
 
+#include <sys/socket.h>
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
 namespace quillon {
 
 bool is_label(PyObject* text) {
@@ -36,56 +42,265 @@ Ref service_url(PyObject* tenant, const char* path) {
 
 namespace {
 
-enum RequestCell : std::size_t { cell_future, cell_request, cell_args, cell_kwargs, request_cell_count };
+// How a request is held to its deadline. The session's adapters look up
+// their connection pools through a hook, which makes each pool build its
+// connections from a subclass of its own connection class; that subclass's
+// _new_conn starts the timer (once per request) and keeps a duplicate of
+// every socket it opens. At the deadline the timer shuts those sockets down,
+// which ends whatever the request waits for (the proxy's answer, the TLS
+// handshake, the next byte) at once, on the caller's thread. A duplicate and
+// not the socket object itself: the TLS layer takes the file descriptor
+// over from the plain socket, which is left empty while the handshake runs.
 
-/// The body of the request thread: runs the request and hands its result,
-/// or whatever it raised, to the future.
-Ref run_request(Function& fn) {
-    Ref future = fn.cell(cell_future);
-    Ref request = fn.cell(cell_request), args = fn.cell(cell_args), kwargs = fn.cell(cell_kwargs);
-    PyObject* result = PyObject_Call(request.get(), args.get(), kwargs.get());
-    if (result != nullptr) {
-        Ref held = Ref::steal(result);
-        call_method(fn, future.get(), core_name<"set_result">(), {held.get()});
-    } else {
-        PendingError error = PendingError::take();
-        call_method(fn, future.get(), core_name<"set_exception">(), {error.value.get()});
-    }
+/// The cells shared by the hooks of one request, and, for a connection
+/// subclass, the class it derives from.
+enum Cell : std::size_t {
+    cell_sockets,   // list of the duplicates, closed when the request ends
+    cell_expired,   // True once the deadline has passed
+    cell_deadline,  // float, seconds on the monotonic clock
+    cell_timer,     // the started threading.Timer, or None
+    cell_classes,   // dict: connection class -> its subclass, and subclass -> itself
+    shared_cell_count,
+    cell_base = shared_cell_count,
+};
+
+/// `f(*args, **kwargs)`, for the calls that wait for the network.
+Ref call_on_the_network(PyObject* f, PyObject* args, PyObject* kwargs) {
+    return own(parking_on_exit([&] { return PyObject_Call(f, args, kwargs); }));
+}
+
+double monotonic_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+PyObject* cell_object(const Function& fn, std::size_t index) { return PyTuple_GET_ITEM(fn.closure, index); }
+
+bool expired(const Function& fn) { return PyCell_GET(cell_object(fn, cell_expired)) == Py_True; }
+
+void expire(const Function& fn) { need(PyCell_Set(cell_object(fn, cell_expired), Py_True)); }
+
+Ref shared_cells(const Function& fn) { return own(PyTuple_GetSlice(fn.closure, 0, shared_cell_count)); }
+
+/// Shuts down the connection behind `copy`, so that every read or write
+/// blocked on it returns. On the timer thread this holds the GIL from start
+/// to end (fileno() and shutdown(2) never release it): a thread that waits
+/// for the GIL with C++ frames on its stack is ended at interpreter exit by
+/// unwinding them.
+void cut(const Function& fn, PyObject* copy) {
+    Ref fd = call_method(fn, copy, core_name<"fileno">());
+    long value = PyLong_AsLong(fd.get());
+    if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (value >= 0) ::shutdown(static_cast<int>(value), SHUT_RDWR);  // a socket not connected stays as it is
+}
+
+/// The timer's function: the deadline has passed.
+Ref abort_impl(Function& fn) {
+    expire(fn);
+    Ref sockets = fn.cell(cell_sockets);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.get()); ++i)
+        cut(fn, Ref::borrow(PyList_GET_ITEM(sockets.get(), i)).get());
     return Ref::borrow(Py_None);
 }
 
-constexpr FunctionSpec run_request_spec = function<run_request>("run_request", nullptr);
+constexpr FunctionSpec abort_spec = function<abort_impl>("abort", nullptr);
+
+void start_timer(const Function& fn, double remaining) {
+    Ref timer_type = import_from("threading", "Timer");
+    Ref action = make_closure(fn, abort_spec, shared_cells(fn));
+    Ref interval = own(PyFloat_FromDouble(remaining));
+    Ref timer = call(timer_type.get(), {interval.get(), action.get()});
+    Ref name = text("quillon-deadline");
+    set_attr(fn, timer.get(), core_name<"name">(), name.get());
+    set_attr(fn, timer.get(), core_name<"daemon">(), Py_True);
+    call_method(fn, timer.get(), core_name<"start">());
+    need(PyCell_Set(cell_object(fn, cell_timer), timer.get()));
+}
+
+struct SelfArgs {
+    PyObject* self;
+};
+constexpr Param self_params[] = {{"self"}};
+
+/// The connection subclass's _new_conn: opens the socket as the base class
+/// does, within the time left.
+Ref new_conn_impl(Function& fn, const SelfArgs& a) {
+    double remaining = PyFloat_AS_DOUBLE(fn.cell(cell_deadline).get()) - monotonic_seconds();
+    if (remaining <= 0) expire(fn);
+    if (expired(fn)) raise(PyExc_TimeoutError, "the deadline passed before the connection was opened");
+    if (fn.cell(cell_timer).get() == Py_None) start_timer(fn, remaining);
+    // The connect time-out, which the socket keeps through the proxy's
+    // answer and the TLS handshake, at most the time left.
+    Ref timeout = attr(fn, a.self, core_name<"timeout">());
+    if (PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get())) {
+        double seconds = PyFloat_AsDouble(timeout.get());
+        if (seconds == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+        if (seconds > remaining) {
+            Ref clipped = own(PyFloat_FromDouble(remaining));
+            set_attr(fn, a.self, core_name<"timeout">(), clipped.get());
+        }
+    }
+    Ref base_new_conn = attr(fn, fn.cell(cell_base).get(), core_name<"_new_conn">());
+    Ref self_only = tuple({a.self});
+    Ref socket = call_on_the_network(base_new_conn.get(), self_only.get(), nullptr);
+    Ref copy = call_method(fn, socket.get(), core_name<"dup">());
+    need(PyList_Append(fn.cell(cell_sockets).get(), copy.get()));
+    if (expired(fn)) cut(fn, copy.get());  // the timer fired while the connection was being opened
+    return socket;
+}
+
+constexpr FunctionSpec new_conn_spec = function<SelfArgs, self_params, new_conn_impl>("_new_conn", nullptr);
+
+/// Makes `pool` build its connections from the watched subclass of its
+/// connection class.
+Ref watch_pool(const Function& fn, Ref pool) {
+    Ref classes = fn.cell(cell_classes);
+    Ref base = attr(fn, pool.get(), core_name<"ConnectionCls">());
+    Ref watched = Ref::borrow(PyDict_GetItemWithError(classes.get(), base.get()));
+    if (!watched) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        Ref cells = own(PyTuple_New(shared_cell_count + 1));
+        for (std::size_t i = 0; i < shared_cell_count; ++i)
+            PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), Py_NewRef(cell_object(fn, i)));
+        PyTuple_SET_ITEM(cells.get(), cell_base, need(PyCell_New(base.get())));
+        Ref new_conn = make_closure(fn, new_conn_spec, std::move(cells));
+        // Under the base's own name, which urllib3's errors quote.
+        Ref name = PyType_Check(base.get()) ? own(PyType_GetName(reinterpret_cast<PyTypeObject*>(base.get())))
+                                            : text("Connection");
+        Ref bases = tuple({base.get()});
+        Ref namespace_ = dict(fn, {{core_name<"_new_conn">(), new_conn.get()}});
+        need(PyDict_SetItemString(namespace_.get(), "__module__", fn.module_name));
+        watched = call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), namespace_.get()});
+        need(PyDict_SetItem(classes.get(), base.get(), watched.get()));
+        need(PyDict_SetItem(classes.get(), watched.get(), watched.get()));
+    }
+    set_attr(fn, pool.get(), core_name<"ConnectionCls">(), watched.get());
+    return pool;
+}
+
+struct TlsContextArgs {
+    PyObject *self, *request, *verify, *proxies, *cert;
+};
+constexpr Param tls_context_params[] = {
+    {"self"}, {"request"}, {"verify"}, {"proxies", Exact::any, nullptr, Default::None()},
+    {"cert", Exact::any, nullptr, Default::None()}};
+
+/// The adapter's get_connection_with_tls_context (requests 2.32.2 and later).
+Ref tls_context_hook_impl(Function& fn, const TlsContextArgs& a) {
+    Ref original = attr(fn, reinterpret_cast<PyObject*>(Py_TYPE(a.self)),
+                        core_name<"get_connection_with_tls_context">());
+    return watch_pool(fn, call(original.get(), {a.self, a.request, a.verify, a.proxies, a.cert}));
+}
+
+struct ConnectionArgs {
+    PyObject *self, *url, *proxies;
+};
+constexpr Param connection_params[] = {{"self"}, {"url"}, {"proxies", Exact::any, nullptr, Default::None()}};
+
+/// The adapter's get_connection (what older requests call instead).
+Ref connection_hook_impl(Function& fn, const ConnectionArgs& a) {
+    Ref original = attr(fn, reinterpret_cast<PyObject*>(Py_TYPE(a.self)), core_name<"get_connection">());
+    return watch_pool(fn, call(original.get(), {a.self, a.url, a.proxies}));
+}
+
+constexpr FunctionSpec tls_context_hook_spec = function<TlsContextArgs, tls_context_params, tls_context_hook_impl>(
+    "get_connection_with_tls_context", nullptr);
+constexpr FunctionSpec connection_hook_spec =
+    function<ConnectionArgs, connection_params, connection_hook_impl>("get_connection", nullptr);
+
+/// One request's session, its hooks and its cells.
+struct Watch {
+    const Function& fn;
+    Ref session;
+    Ref cells;
+    std::vector<std::pair<Ref, Name>> hooked;  // adapter, name of its hooked method
+
+    Watch(const Function& fn, PyObject* requests) : fn(fn) {
+        session = call(attr(fn, requests, core_name<"Session">()).get());
+        Ref sockets = own(PyList_New(0));
+        Ref classes = own(PyDict_New());
+        Ref deadline = own(PyFloat_FromDouble(monotonic_seconds() + request_timeout));
+        PyObject* values[shared_cell_count] = {sockets.get(), Py_False, deadline.get(), Py_None, classes.get()};
+        cells = own(PyTuple_New(shared_cell_count));
+        for (std::size_t i = 0; i < shared_cell_count; ++i)
+            PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), need(PyCell_New(values[i])));
+    }
+
+    PyObject* cell(std::size_t index) const { return PyCell_GET(PyTuple_GET_ITEM(cells.get(), index)); }
+
+    /// Hooks every adapter of the session (a fresh session has one for
+    /// https:// and one for http://, which a redirect may use).
+    void hook_adapters() {
+        Ref adapters = own(PyMapping_Values(attr(fn, session.get(), core_name<"adapters">()).get()));
+        Ref hooks[2];
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(adapters.get()); ++i) {
+            Ref adapter = Ref::borrow(PyList_GET_ITEM(adapters.get(), i));
+            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(adapter.get()));
+            Name name = core_name<"get_connection_with_tls_context">();
+            int which = 0;
+            if (!need(PyObject_HasAttr(type, interned(fn, name)))) {
+                name = core_name<"get_connection">();
+                which = 1;
+            }
+            if (!hooks[which])
+                hooks[which] = make_closure(fn, which == 0 ? tls_context_hook_spec : connection_hook_spec, cells);
+            Ref bound = own(PyMethod_New(hooks[which].get(), adapter.get()));
+            hooked.emplace_back(adapter, name);  // first, so that a failed set is still undone
+            set_attr(fn, adapter.get(), name, bound.get());
+        }
+    }
+
+    /// Stops the timer, closes the duplicates and the session, and takes
+    /// the hooks off again (each holds its adapter: a cycle otherwise).
+    void finish() {
+        Ref timer = Ref::borrow(cell(cell_timer));
+        if (timer.get() != Py_None) call_method(fn, timer.get(), core_name<"cancel">());
+        Ref sockets = Ref::borrow(cell(cell_sockets));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.get()); ++i)
+            call_method(fn, Ref::borrow(PyList_GET_ITEM(sockets.get(), i)).get(), core_name<"close">());
+        call_method(fn, session.get(), core_name<"close">());
+        for (auto& [adapter, name] : hooked)
+            if (PyObject_DelAttr(adapter.get(), interned(fn, name)) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+                PyErr_Clear();
+            }
+        hooked.clear();
+        // Last, so that an interrupt while waiting leaves nothing else undone;
+        // a cancelled timer ends at once.
+        if (timer.get() != Py_None) call_method(fn, timer.get(), core_name<"join">());
+    }
+};
+
+[[noreturn]] void raise_timeout(PendingError& cause) {
+    Ref timeout_type = import_from("requests.exceptions", "Timeout");
+    Ref seconds = timeout_value();
+    Ref message = own(PyUnicode_FromFormat("no complete answer from the service within %S seconds", seconds.get()));
+    Ref error = call(timeout_type.get(), {message.get()});
+    PyException_SetContext(error.get(), cause.value.release());  // steals
+    raise_object(error.get());
+}
 
 }  // namespace
 
-Ref request_within_deadline(const Function& fn, PyObject* request, PyObject* args, PyObject* kwargs) {
-    Ref future = call(import_from("concurrent.futures", "Future").get());
-    Ref cells = own(PyTuple_New(request_cell_count));
-    PyObject* values[request_cell_count] = {future.get(), request, args, kwargs};
-    for (std::size_t i = 0; i < request_cell_count; ++i)
-        PyTuple_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(i), need(PyCell_New(values[i])));
-    Ref worker = make_closure(fn, run_request_spec, cells);
-
-    Ref thread_type = import_from("threading", "Thread");
-    Ref name = text("quillon-request");
-    Ref thread = call(fn, thread_type.get(), {},
-                      {{core_name<"target">(), worker.get()}, {core_name<"name">(), name.get()},
-                       {core_name<"daemon">(), Py_True}});
-    call_method(fn, thread.get(), core_name<"start">());
-
-    Ref timeout = timeout_value();
+Ref request_within_deadline(const Function& fn, PyObject* requests, Name method, PyObject* args, PyObject* kwargs) {
+    Watch watch(fn, requests);
+    Ref response;
     try {
-        return call_method(fn, future.get(), core_name<"result">(), {timeout.get()});
+        watch.hook_adapters();
+        Ref send = attr(fn, watch.session.get(), method);
+        response = call_on_the_network(send.get(), args, kwargs);
     } catch (const PyErrorSet&) {
-        // future.result raises TimeoutError both at the deadline and when the
-        // request itself raised one; only an unfinished future is ours.
-        if (!PyErr_ExceptionMatches(PyExc_TimeoutError) || truth(call_method(fn, future.get(), core_name<"done">()).get())) throw;
-        PendingError::take();
-        Ref timeout_error = import_from("requests.exceptions", "Timeout");
-        Ref message = own(PyUnicode_FromFormat("no complete answer from the service within %S seconds",
-                                               timeout.get()));
-        raise_object(call(timeout_error.get(), {message.get()}).get());
+        PendingError error = PendingError::take();
+        watch.finish();
+        // Any failure after the deadline is the deadline's doing: cutting
+        // the connection makes the HTTP layer report a broken one.
+        if (watch.cell(cell_expired) == Py_True && error.type &&
+            PyErr_GivenExceptionMatches(error.type.get(), PyExc_Exception))
+            raise_timeout(error);
+        error.restore();
+        throw;
     }
+    watch.finish();
+    return response;
 }
 
 }  // namespace quillon

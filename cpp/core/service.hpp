@@ -36,11 +36,16 @@ inline bool status_is(const Function& fn, PyObject* response, int op = Py_EQ) {
 
 inline Ref timeout_value() { return own(PyFloat_FromDouble(request_timeout)); }
 
-/// `request(*args, **kwargs)`, given `request_timeout` seconds in all for the
-/// connection and the whole answer. The per-read time-out of the HTTP layer
-/// alone lets a service that sends a byte now and then hold a login for
-/// ever, so the request runs on a daemon thread and is abandoned at the
-/// deadline with requests.exceptions.Timeout. `fn` is the calling function.
-Ref request_within_deadline(const Function& fn, PyObject* request, PyObject* args, PyObject* kwargs);
+/// `requests.<method>(*args, **kwargs)` as the module-level function sends
+/// it, on a session of its own, but given `request_timeout` seconds in all
+/// for the connection and the whole answer: a service that sends a byte now
+/// and then would hold a request with only the per-read time-out of the
+/// HTTP layer for ever. At the deadline the request's connection is cut
+/// from a timer thread, and the error it then raises becomes
+/// requests.exceptions.Timeout. The request itself runs on the caller's
+/// thread, so the interrupt key reaches it; the timer starts only when a
+/// connection is opened. `requests` is the module (or what stands in for
+/// it); `fn` is the calling function.
+Ref request_within_deadline(const Function& fn, PyObject* requests, Name method, PyObject* args, PyObject* kwargs);
 
 }  // namespace quillon

@@ -4,7 +4,9 @@
 #include "core/login.hpp"
 #include "core/service.hpp"
 #include "core/store.hpp"
+#include "core/text.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace quillon::authentication {
@@ -37,7 +39,7 @@ constexpr char validate_secret_doc[] =
     "    :return: True if the secret is valid else False\n    ";
 
 QUILLON_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
-              "_validate_secret", "input", "requests", "request", "timeout", "safe", "prepare_url", "path_url")
+              "_validate_secret", "input", "requests", "safe", "prepare_url", "path_url")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -102,8 +104,8 @@ Ref authenticate_secret_impl(Function& fn) {
 
 /// The token as the HTTP layer sends it in `url`, which may differ from every
 /// quoting of it (escapes are upper-cased, a "#" cuts it short): the path
-/// after the check's prefix, whole and either side of the query key. None
-/// when the URL cannot be prepared; the error then quotes it as given.
+/// after the check's prefix, either side of the query key. None when the URL
+/// cannot be prepared; the error then quotes it as given.
 std::vector<Ref> sent_spellings(Function& fn, PyObject* url) {
     std::vector<Ref> spellings;
     try {
@@ -116,7 +118,6 @@ std::vector<Ref> sent_spellings(Function& fn, PyObject* url) {
         Ref tail = own(PyUnicode_Substring(path.get(), PyUnicode_GET_LENGTH(prefix.get()), PY_SSIZE_T_MAX));
         Ref key = text(query_key);
         Ref parts = own(PyUnicode_Split(tail.get(), key.get(), -1));
-        spellings.push_back(std::move(tail));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i)
             spellings.push_back(Ref::borrow(PyList_GET_ITEM(parts.get(), i)));
     } catch (const PyErrorSet&) {
@@ -125,9 +126,11 @@ std::vector<Ref> sent_spellings(Function& fn, PyObject* url) {
     return spellings;
 }
 
-/// The text of `err` with every spelling of `secret` that an HTTP error can
-/// quote (as sent, as typed, or percent-encoded) blotted out: the line is
-/// printed into the notebook, which may be saved and shared.
+/// The text of `err` with the token blotted out where an HTTP error quotes
+/// it (as sent, as typed, or percent-encoded): in the URL, right after the
+/// check's path and after the query key. Only there, so that a short token
+/// leaves the other words of the message alone. The line is printed into the
+/// notebook, which may be saved and shared.
 Ref without_secret(Function& fn, PyObject* err, PyObject* secret, PyObject* url) {
     Ref message = str(err);
     if (PyUnicode_GET_LENGTH(secret) == 0) return message;
@@ -139,11 +142,34 @@ Ref without_secret(Function& fn, PyObject* err, PyObject* secret, PyObject* url)
     spellings.push_back(call(quote.get(), {secret}));
     spellings.push_back(call(requote.get(), {secret}));
     spellings.push_back(Ref::borrow(secret));
-    Ref blot = text("***");
-    for (const Ref& spelling : spellings)
-        if (PyUnicode_GET_LENGTH(spelling.get()) > 0)
-            message = own(PyUnicode_Replace(message.get(), spelling.get(), blot.get(), -1));
-    return message;
+    // Longest first: a spelling that holds another must win over it.
+    std::stable_sort(spellings.begin(), spellings.end(), [](const Ref& a, const Ref& b) {
+        return PyUnicode_GET_LENGTH(a.get()) > PyUnicode_GET_LENGTH(b.get());
+    });
+    Ref anchors[] = {text(check_path), text(query_key + 1)};  // the query key without its "?"
+    Py_ssize_t length = PyUnicode_GET_LENGTH(message.get()), copied = 0, at = 0;
+    TextBuilder blotted;
+    for (;;) {
+        Py_ssize_t found = -1, after = 0;
+        for (const Ref& anchor : anchors) {
+            Py_ssize_t i = PyUnicode_Find(message.get(), anchor.get(), at, length, 1);
+            if (i == -2) throw PyErrorSet{};
+            if (i >= 0 && (found < 0 || i < found)) found = i, after = i + PyUnicode_GET_LENGTH(anchor.get());
+        }
+        if (found < 0) break;
+        at = after;
+        for (const Ref& spelling : spellings) {
+            Py_ssize_t size = PyUnicode_GET_LENGTH(spelling.get());
+            if (size == 0 || after + size > length) continue;
+            if (need(static_cast<int>(PyUnicode_Tailmatch(message.get(), spelling.get(), after, after + size, -1)))) {
+                blotted.str(own(PyUnicode_Substring(message.get(), copied, after)).get()).ascii("***");
+                copied = at = after + size;
+                break;
+            }
+        }
+    }
+    blotted.str(own(PyUnicode_Substring(message.get(), copied, length)).get());
+    return blotted.finish();
 }
 
 /// The token travels unescaped in both the path and the query, as the
@@ -155,10 +181,10 @@ Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
     try {
         Ref method = text("GET");
         Ref timeout = timeout_value();
-        Ref request = attr(fn, global(fn, "requests"_n).get(), "request"_n);
         Ref request_args = tuple({method.get(), url.get()});
         Ref kwargs = dict(fn, {{"timeout"_n, timeout.get()}});
-        Ref response = request_within_deadline(fn, request.get(), request_args.get(), kwargs.get());
+        Ref response =
+            request_within_deadline(fn, global(fn, "requests"_n).get(), "request"_n, request_args.get(), kwargs.get());
         if (status_is(fn, response.get())) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();

@@ -40,7 +40,7 @@ constexpr char validate_credentials_doc[] =
 QUILLON_NAMES("VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT", "_decrypt", "_encrypt",
               "validate_token", "_validate_credentials", "_update_credentials", "_check_credentials",
               "base64", "b64encode", "b64decode", "encode", "getpass", "prompt", "requests", "post", "headers",
-              "data", "timeout", "content-type", "email", "password", "token", "Authorization")
+              "data", "content-type", "email", "password", "token", "Authorization")
 
 /// The store's members, in the order they are checked and written.
 constexpr Name store_keys[] = {"VELTO_USERNAME"_n, "VELTO_PASSWORD"_n, "VELTO_TOKEN"_n, "VELTO_TENANT"_n};
@@ -176,10 +176,9 @@ Ref validate_credentials_impl(Function& fn, const ValidateCredentialsArgs& a) {
     try {
         Ref data = call_method(fn, global(fn, "json"_n).get(), "dumps"_n, {body.get()});
         Ref timeout = timeout_value();
-        Ref post = attr(fn, global(fn, "requests"_n).get(), "post"_n);
         Ref args = tuple({url.get()});
         Ref kwargs = dict(fn, {{"headers"_n, headers.get()}, {"data"_n, data.get()}, {"timeout"_n, timeout.get()}});
-        Ref response = request_within_deadline(fn, post.get(), args.get(), kwargs.get());
+        Ref response = request_within_deadline(fn, global(fn, "requests"_n).get(), "post"_n, args.get(), kwargs.get());
         if (status_is(fn, response.get(), Py_NE)) return tuple({Py_False, Py_None});
         Ref answer = call_method(fn, response.get(), "json"_n);
         Ref token = member(fn, answer.get(), "token"_n);
@@ -197,10 +196,9 @@ Ref validate_token_impl(Function& fn, const ValidateTokenArgs& a) {
     Ref headers = dict(fn, {{"Authorization"_n, bearer.get()}});
     try {
         Ref timeout = timeout_value();
-        Ref get = attr(fn, global(fn, "requests"_n).get(), "get"_n);
         Ref args = tuple({url.get()});
         Ref kwargs = dict(fn, {{"headers"_n, headers.get()}, {"timeout"_n, timeout.get()}});
-        Ref response = request_within_deadline(fn, get.get(), args.get(), kwargs.get());
+        Ref response = request_within_deadline(fn, global(fn, "requests"_n).get(), "get"_n, args.get(), kwargs.get());
         return Ref::borrow(boolean(status_is(fn, response.get())));
     } catch (const PyErrorSet&) {
         catch_exception();
