@@ -71,11 +71,13 @@ def test_code_stays_as_a_code_block(executed, index, query_index):
         assert "```" in code and fence == "````"    # the answer's own fence cannot close the block
 
 
-def test_explanation_stays_as_markdown(executed):
+def test_explanation_stays_as_its_markdown_source(executed):
+    """Shown as text in a fenced block (never read as HTML), longer than its own fences."""
     nb, sent = executed
     markdown = complete(sent[2])
     data = answer_outputs(nb.cells[3])
-    assert data["text/markdown"] == NOTE + "\n\n" + markdown
+    assert "```" in markdown
+    assert data["text/markdown"] == NOTE + "\n\n````markdown\n" + markdown.rstrip("\n") + "\n````\n"
     assert data["text/plain"] == NOTE + "\n\n" + markdown
 
 
@@ -118,7 +120,7 @@ def test_terminal_ipython_shows_the_answer_as_text(env, tmp_path):
     published = json.loads(done.stdout.rpartition("PUBLISHED=")[2])
     assert [sorted(data) for data in published] == [["text/plain"], ["text/markdown", "text/plain"]] * 2
     assert published[1] == {"text/markdown": NOTE + "\n\n```python\nx = `1`\n```\n", "text/plain": NOTE + "\n\nx = `1`"}
-    assert published[3] == {"text/markdown": NOTE + "\n\n# Title", "text/plain": NOTE + "\n\n# Title"}
+    assert published[3] == {"text/markdown": NOTE + "\n\n```markdown\n# Title\n```\n", "text/plain": NOTE + "\n\n# Title"}
 
 
 BELOW = ("\n        var code_cell = Jupyter.notebook.insert_cell_below('code');"

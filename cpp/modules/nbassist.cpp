@@ -538,7 +538,9 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 // no answer twice and reopening it inserts nothing. A front end that draws
 // widgets but is neither gets the answer drawn by the module itself; where
 // nothing draws widgets (nbclient, a console), the markdown or the text
-// stays as the cell's output. So the answer is never lost.
+// stays as the cell's output, never read as HTML: the markdown holds the
+// answer in a fenced block that nothing in the answer can close. So the
+// answer is never lost.
 //
 // A widget event (the form's Submit) runs outside any cell: JupyterLab
 // drops the outputs of its handler, but the courier's model still reaches
@@ -628,33 +630,33 @@ Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anch
                  {"self_id"_n, own_id.get()}});
 }
 
-/// `code` as a markdown code block: the fence is longer than the longest
-/// run of backquotes in the code, so nothing in it can close the block.
-Ref fenced_code(PyObject* code) {
-    need(PyUnicode_READY(code));
-    Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(code);
-    int kind = PyUnicode_KIND(code);
-    const void* data = PyUnicode_DATA(code);
+/// `text` as a markdown fenced block in `language`: the fence is longer than
+/// the longest run of backquotes in it, so nothing in it can close the
+/// block, and whatever it holds is shown as text, never read as HTML.
+Ref fenced(PyObject* text_value, const char* language) {
+    need(PyUnicode_READY(text_value));
+    Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(text_value);
+    int kind = PyUnicode_KIND(text_value);
+    const void* data = PyUnicode_DATA(text_value);
     for (Py_ssize_t i = 0; i < length; ++i) {
         run = PyUnicode_READ(kind, data, i) == '`' ? run + 1 : 0;
         if (run > longest) longest = run;
     }
     std::string fence(static_cast<std::size_t>(longest < 3 ? 3 : longest + 1), '`');
     TextBuilder block;
-    block.ascii(fence).ascii("python\n").str(code);
+    block.ascii(fence).ascii(language).ascii("\n").str(text_value);
     if (length == 0 || PyUnicode_READ(kind, data, length - 1) != '\n') block.ascii("\n");
     return block.ascii(fence).ascii("\n").finish();
 }
 
 /// The answer as one display output: the courier's view where a kernel can
 /// make widgets, and the answer as markdown and as text for every front end
-/// that draws no widget (the code as a code block, the explanation as it is).
+/// that draws no widget (the markdown holds it in a fenced block: code as
+/// python, an explanation as its markdown source).
 void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject* shell, bool kernel) {
     bool code = std::string_view(kind) == "code";
     TextBuilder markdown, plain;
-    markdown.ascii(courier_note).ascii("\n\n");
-    if (code) markdown.str(fenced_code(answer).get());
-    else markdown.str(answer);
+    markdown.ascii(courier_note).ascii("\n\n").str(fenced(answer, code ? "python" : "markdown").get());
     plain.ascii(courier_note).ascii("\n\n").str(answer);
     Ref bundle = own(PyDict_New());
     if (kernel) {
