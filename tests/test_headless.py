@@ -91,6 +91,7 @@ def test_the_courier_waits_in_the_widget_state(executed):
         state = states[model_id]["state"]
         assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
         assert state["anchor"] == state["self_id"] == model_id
+        assert state["origin"]          # nbclient's connection: no page that opens the file
         assert "export default" in state["_esm"]
 
 
@@ -147,11 +148,13 @@ def test_what_a_kernel_publishes(env, tmp_path):
               or (m["msg_type"] == "comm_open" and "kind" in m["content"]["data"]["state"])]
     assert [m["msg_type"] for m in wanted] == ["display_data", "update_display_data", "comm_open", "display_data"]
     script, update, opened, fallback = [m["content"] for m in wanted]
+    asked = [m for m in seen if m["msg_type"] == "display_data"][0]["parent_header"]
     assert script["data"] == {"application/javascript": BELOW + "a\\`b\\${c}" + TAIL,
                               "text/plain": "<IPython.core.display.Javascript object>"}
     assert update == {"data": {}, "metadata": {}, "transient": script["transient"]}
     state = opened["data"]["state"]
     assert (state["kind"], state["text"], state["anchor"], state["done"]) == ("code", "a`b${c}", opened["comm_id"], False)
+    assert state["origin"] == asked["session"] == kc.session.session   # the connection that asked
     assert fallback["data"][WIDGET_VIEW]["model_id"] == opened["comm_id"]
     assert fallback["data"]["text/plain"] == NOTE + "\n\na`b${c}"
 

@@ -98,7 +98,7 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "kernel", "get_parent", "header", "comm_id", "date", "_CellCourier", "__file__", "with_name",
               "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
               "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
-              "icon", "seconds")
+              "icon", "seconds", "session", "origin")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -535,12 +535,14 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 // front end) puts the answer into the notebook document in a JupyterLab-
 // based front end; there and in the classic notebook, once the cell exists,
 // it takes the output back by emptying it in place, so a saved notebook holds
-// no answer twice and reopening it inserts nothing. A front end that draws
-// widgets but is neither gets the answer drawn by the module itself; where
-// nothing draws widgets (nbclient, a console), the markdown or the text
-// stays as the cell's output, never read as HTML: the markdown holds the
-// answer in a fenced block that nothing in the answer can close. So the
-// answer is never lost.
+// no answer twice and reopening it inserts nothing. Only the page that sent
+// the request acts on its answer (the courier's `origin` is that page's
+// kernel connection), so two pages on one shared notebook insert it once,
+// and a courier restored from a saved notebook inserts nothing. Everywhere
+// else the answer stays in its output: drawn by the module itself as text,
+// or, where nothing draws widgets (nbclient, a console), as the markdown or
+// the text. Neither is ever read as HTML: the markdown holds the answer in a
+// fenced block that nothing in the answer can close.
 //
 // A widget event (the form's Submit) runs outside any cell: JupyterLab
 // drops the outputs of its handler, but the courier's model still reaches
@@ -550,7 +552,7 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 
 constexpr char courier_note[] = "quillon could not put this answer into a new cell, so here it is:";
 constexpr char widget_view_type[] = "application/vnd.jupyter.widget-view+json";
-constexpr Name courier_text_traits[] = {"kind"_n, "text"_n, "note"_n, "anchor"_n, "self_id"_n};
+constexpr Name courier_text_traits[] = {"kind"_n, "text"_n, "note"_n, "anchor"_n, "self_id"_n, "origin"_n};
 constexpr char courier_doc[] =
     "The front-end half of an answer: puts it into a new cell, or prints it, where the classic\n"
     "notebook's cell script cannot; see cellcourier.js.";
@@ -564,14 +566,20 @@ Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
     return {};
 }
 
-/// The comm message of the widget event that the kernel is handling, or
-/// empty: from a cell, outside a kernel, or with a kernel that does not say.
-Ref widget_event(Function& fn, PyObject* shell) {
+/// The request on the kernel's shell channel that is being handled (a
+/// cell's execute_request or a widget's comm_msg), or empty outside a kernel.
+Ref shell_request(Function& fn, PyObject* shell) {
     Ref kernel = attr_if_any(fn, shell, "kernel"_n);
     if (!kernel || kernel.get() == Py_None) return {};
     Ref get_parent = attr_if_any(fn, kernel.get(), "get_parent"_n);
     if (!get_parent) return {};
-    Ref request = call(get_parent.get(), {text("shell").get()});
+    return call(get_parent.get(), {text("shell").get()});
+}
+
+/// The comm message of the widget event that the kernel is handling, or
+/// empty: from a cell, outside a kernel, or with a kernel that does not say.
+Ref widget_event(Function& fn, PyObject* shell) {
+    Ref request = shell_request(fn, shell);
     Ref msg_type = dict_entry(fn, dict_entry(fn, request.get(), "header"_n).get(), "msg_type"_n);
     if (!msg_type || !PyUnicode_Check(msg_type.get()) ||
         PyUnicode_CompareWithASCIIString(msg_type.get(), "comm_msg") != 0)
@@ -584,6 +592,14 @@ Ref event_widget_id(Function& fn, PyObject* shell) {
     Ref event = widget_event(fn, shell);
     Ref comm_id = dict_entry(fn, dict_entry(fn, event.get(), "content"_n).get(), "comm_id"_n);
     return comm_id && PyUnicode_Check(comm_id.get()) ? comm_id : Ref{};
+}
+
+/// The kernel connection that sent the request being handled (its
+/// messages' session), or "": the page that asked for the answer.
+Ref request_origin(Function& fn, PyObject* shell) {
+    Ref request = shell_request(fn, shell);
+    Ref session = dict_entry(fn, dict_entry(fn, request.get(), "header"_n).get(), "session"_n);
+    return session && PyUnicode_CheckExact(session.get()) ? session : text("");
 }
 
 /// The courier widget class, made on first use (so that anywidget is
@@ -618,7 +634,7 @@ Ref courier_class(Function& fn) {
 /// A new courier for `answer` (a str): `kind` is "code" (a code cell below
 /// the anchor's cell), "markdown" (a markdown cell above it) or "stdout"
 /// (printed under it). `anchor` may be null: the courier itself.
-Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anchor) {
+Ref new_courier(Function& fn, PyObject* shell, const char* kind, PyObject* answer, PyObject* anchor) {
     Ref uuid = call_method(fn, import("uuid").get(), "uuid4"_n);
     Ref own_id = attr(fn, uuid.get(), "hex"_n);
     return call(fn, courier_class(fn).get(), {},
@@ -627,7 +643,8 @@ Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anch
                  {"text"_n, answer},
                  {"note"_n, text(courier_note).get()},
                  {"anchor"_n, anchor ? anchor : own_id.get()},
-                 {"self_id"_n, own_id.get()}});
+                 {"self_id"_n, own_id.get()},
+                 {"origin"_n, request_origin(fn, shell).get()}});
 }
 
 /// `text` as a markdown fenced block in `language`: the fence is longer than
@@ -660,7 +677,7 @@ void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject
     plain.ascii(courier_note).ascii("\n\n").str(answer);
     Ref bundle = own(PyDict_New());
     if (kernel) {
-        Ref courier = new_courier(fn, kind, answer, event_widget_id(fn, shell).get());
+        Ref courier = new_courier(fn, shell, kind, answer, event_widget_id(fn, shell).get());
         Ref shown = call_method(fn, courier.get(), "_repr_mimebundle_"_n);
         if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
             shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
@@ -695,7 +712,7 @@ void relay_printed(Function& fn, PyObject* advice) {
     if (!anchor) return;
     TextBuilder printed;  // what print(debug_lead, advice) wrote
     printed.ascii(debug_lead).ascii(" ").str(str(advice).get()).ascii("\n");
-    new_courier(fn, "stdout", printed.finish().get(), anchor.get());
+    new_courier(fn, shell.get(), "stdout", printed.finish().get(), anchor.get());
 }
 
 Ref display_next_cell_impl(Function& fn, const DisplayNextCellArgs& a) {
