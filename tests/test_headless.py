@@ -4,6 +4,7 @@ the cell's output, as markdown and as text, with one line saying why."""
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -23,6 +24,11 @@ def svc():
 @pytest.fixture(scope="module")
 def env(svc, tmp_path_factory):
     return logged_in_env(svc, tmp_path_factory.mktemp("headless"))
+
+
+def nbassist_file():
+    import importlib.util
+    return importlib.util.find_spec("quillon.velto_gpt_sdk.nbassist").origin
 
 
 def queries(svc):
@@ -83,16 +89,24 @@ def test_explanation_stays_as_its_markdown_source(executed):
 
 def test_the_courier_waits_in_the_widget_state(executed):
     """The fallback's view is a courier widget; its saved state holds the answer
-    and says nothing was delivered, so the notebook keeps the answer."""
+    and says nothing was delivered, so the notebook keeps the answer. The
+    courier's module is saved once, in the library every courier names; each
+    courier holds only a short loader."""
     nb, sent = executed
     states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
+    couriers = []
     for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
         model_id = answer_outputs(nb.cells[index])[WIDGET_VIEW]["model_id"]
         state = states[model_id]["state"]
         assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
         assert state["anchor"] == state["self_id"] == model_id
         assert state["origin"]          # nbclient's connection: no page that opens the file
-        assert "export default" in state["_esm"]
+        couriers.append(state)
+    (library_id,) = {c["library"] for c in couriers}
+    script = (Path(nbassist_file()).with_name("cellcourier.js")).read_text()
+    assert states[library_id]["state"]["code"] == script
+    assert all(len(c["_esm"]) < 1000 and c["_esm"] != script for c in couriers)
+    assert sum(json.dumps(s).count("function takeBackClassic(") for s in states.values()) == 1
 
 
 def test_debug_advice_is_printed_only(executed):

@@ -1,5 +1,7 @@
 // cellcourier.js: the front-end half of quillon's answers, an anywidget ES
-// module that needs no build step. The kernel makes one courier widget per answer and shows it as an output
+// module that needs no build step (each courier's own module is a loader
+// that imports this text once per page from the kernel's library widget).
+// The kernel makes one courier widget per answer and shows it as an output
 // whose bundle also holds the answer as text (the fallback). Only the page
 // that asked for the answer acts on it: the courier's `origin` is the id of
 // the kernel connection that sent the request. On that page this module:
@@ -19,8 +21,8 @@
 //
 // The anchor is the widget whose cell the answer belongs to: the courier
 // itself for a command run in a cell, or the widget whose event ran the
-// command (the form's Submit button). Once done, the courier sets `done`, so
-// a model restored from saved widget state does nothing again.
+// command (the form's Submit button). Once done, the courier sets `done`,
+// and the kernel closes it.
 
 const VIEW = "application/vnd.jupyter.widget-view+json";
 const EMPTY = () => ({ output_type: "display_data", data: {}, metadata: {} });
@@ -104,7 +106,7 @@ function takeBackLab(notebook, self) {
 function finish(model) {
   model.set("done", true);
   try {
-    model.save_changes();
+    model.save_changes();  // the kernel then closes this courier
   } catch (err) {
     console.warn("quillon: could not tell the kernel that the answer is in:", err);
   }
