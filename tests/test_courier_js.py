@@ -162,6 +162,11 @@ for (const [name, origin] of [["elsewhere", "Q"], ["unasked", ""]]) {
   await sleep(200);
   results.classic = { inserted: l.inserted, outputs: area.outputs, removed, done: m.get("done") };
 }
+{ // printed advice in the classic notebook, which shows what the handler printed: nothing to do
+  const m = fakeModel(state({ kind: "stdout", anchor: "B" }), lab([]).manager);
+  courier.initialize({ model: m });
+  results.classicStdout = { done: m.get("done"), saved: m.saved.length };
+}
 // The classic notebook opening a notebook run headless: no cell script ran on
 // this page, so the fallback stays, drawn as text.
 {
@@ -255,3 +260,7 @@ def test_a_dead_comm_does_not_insert_twice(results):
 def test_classic_notebook_keeps_an_output_its_page_did_not_make(results):
     assert results["classicUnasked"] == {"inserted": [], "outputs": [EMPTY, view("A")], "drawn": DRAWN,
                                          "done": False}
+
+
+def test_classic_notebook_releases_printed_advice_at_once(results):
+    assert results["classicStdout"] == {"done": True, "saved": 1}

@@ -173,7 +173,9 @@ function drawFallback(model, el) {
 
 export default {
   initialize({ model }) {
-    if (model.get("done") || classicNotebook() || !askedHere(model)) return;
+    if (model.get("done") || !askedHere(model)) return;
+    // The classic notebook shows what a widget's handler prints itself.
+    if (classicNotebook()) return model.get("kind") === "stdout" ? finish(model) : undefined;
     const notebook = labNotebook(model);
     if (!notebook) return;
     const delivery = deliverLab(model, notebook).catch((err) => {
