@@ -242,6 +242,10 @@ class NotebookPage:
         self.page.reload()
         self.wait_ready()
 
+    def kernel_value(self, expression: str) -> str:
+        """The repr of `expression` evaluated in the notebook's kernel, without running a cell."""
+        raise NotImplementedError
+
     def shown(self, index: int) -> str:
         """The text the page shows in cell `index`'s outputs."""
         return self.page.locator(self.cell_selector).nth(index).locator(self.outputs_selector).inner_text()
@@ -284,6 +288,12 @@ class ClassicPage(NotebookPage):
         self.page.wait_for_function(
             """() => typeof window.__running_cell.input_prompt_number === 'number'
                      && !Jupyter.notebook.kernel_busy""", timeout=timeout * 1000)
+
+    def kernel_value(self, expression: str) -> str:
+        reply = self.page.evaluate("""e => new Promise(resolve => Jupyter.notebook.kernel.execute(
+            "", {shell: {reply: resolve}}, {silent: true, store_history: false, user_expressions: {value: e}}))""",
+                                   expression)
+        return reply["content"]["user_expressions"]["value"]["data"]["text/plain"]
 
     def save(self) -> None:
         self.page.evaluate("""() => new Promise((resolve, reject) => {
@@ -339,6 +349,13 @@ class LabPage(NotebookPage):
             const cell = window.__running_cell;
             return cell.executionCount !== null && cell.executionCount !== window.__count_before
                 && kernel.status === 'idle'; }}""", timeout=timeout * 1000)
+
+    def kernel_value(self, expression: str) -> str:
+        reply = self.page.evaluate(f"""async e => {{ {_LAB}
+            const reply = await kernel.requestExecute({{code: '', silent: true, store_history: false,
+                                                        user_expressions: {{value: e}}}}).done;
+            return reply.content; }}""", expression)
+        return reply["user_expressions"]["value"]["data"]["text/plain"]
 
     def save(self) -> None:
         self.page.evaluate(f"""async () => {{ {_LAB}

@@ -131,6 +131,21 @@ def nothing_left_behind(outputs):
         assert NOTE not in str(data), out
 
 
+# The couriers and their library still open in the kernel.
+LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widgets.widget._instances.values()"
+                 " if type(w).__name__ in ('CellCourier', 'CourierLibrary'))")
+
+
+def couriers_closed(nb, timeout=10):
+    """Whether the kernel has closed every courier, once delivered."""
+    deadline = time.monotonic() + timeout
+    while nb.kernel_value(LIVE_COURIERS) != "[]":
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
 def test_form_submit_inserts_the_answer_below(notebook, svc):
     from quillon.velto_gpt_sdk import promptbook
 
@@ -152,6 +167,7 @@ def test_form_submit_inserts_the_answer_below(notebook, svc):
     assert "name: sales, type: DataFrame" in query
     assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
     nothing_left_behind(notebook.outputs(0)[1:])
+    assert couriers_closed(notebook)
 
 
 @pytest.mark.parametrize("command", ["generate_code_completion", "optimize_code"])
@@ -166,6 +182,7 @@ def test_code_commands_insert_directly_below(notebook, svc, command):
     assert wait_cells(notebook, 3) == [["code", source], ["code", code], ["code", LATER]]
     assert notebook.outputs(1) == []
     nothing_left_behind(notebook.outputs(0))
+    assert couriers_closed(notebook)
 
 
 def test_markdown_goes_above_with_the_code_intact(notebook, svc):
@@ -195,6 +212,7 @@ def test_debug_advice_is_shown_under_the_form(notebook, svc):
     assert shown.count("You can try this:") == 1            # printed once, in every front end
     assert " ".join(("You can try this:\n " + advice).split()) in shown
     assert notebook.cells() == [["code", FORM], ["code", LATER]]
+    assert couriers_closed(notebook)
 
 
 @pytest.mark.parametrize("how", ["command", "form"])
@@ -370,3 +388,37 @@ def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hos
         finally:
             page.close()
             bare_lab.shutdown_kernels()
+
+
+# --- two pages on one collaborative notebook ----------------------------------------------
+
+COLLABORATIVE_RUNS = 8
+
+
+def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, browser, svc):
+    """JupyterLab with jupyter-collaboration: two pages share the notebook's
+    document and its kernel, and both get every courier. Only the page that
+    ran the command inserts its answer, whichever page that is."""
+    if server.front_end != "lab":
+        pytest.skip("two pages share one document only in JupyterLab with jupyter-collaboration")
+    url = server.new_notebook("shared.ipynb", ["", LATER])
+    pages = [browser.new_page() for _ in range(2)]
+    try:
+        first = open_notebook("lab", pages[0], url)
+        second = open_notebook("lab", pages[1], url.replace("?reset&", "?"))
+        both = (first, second)
+        expected = [["code", ""], ["code", LATER]]
+        for run in range(COLLABORATIVE_RUNS):
+            source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
+            svc.state.clear_requests()
+            both[run % 2].run(0, source)
+            expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
+            for nb in both:
+                assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+        for nb in both:
+            nothing_left_behind(nb.outputs(0))
+        assert couriers_closed(first)
+    finally:
+        for page in pages:
+            page.close()
+        server.shutdown_kernels()
