@@ -226,11 +226,33 @@ def open_notebook(front_end: str, page, url: str, timeout: float = 60):
     return (ClassicPage if front_end == "classic" else LabPage)(page, url, timeout)
 
 
+_DIALOGS: dict[int, list[str]] = {}
+
+
+def dialogs_of(page) -> list[str]:
+    """The messages of the dialogs that scripts opened in `page` (alert, confirm,
+    prompt), each dismissed. Leaving a page is always allowed: a front end
+    asks about unsaved changes, and a dismissed question leaves the page stuck."""
+    if id(page) not in _DIALOGS:
+        seen = _DIALOGS[id(page)] = []
+
+        def handle(dialog):
+            if dialog.type == "beforeunload":
+                dialog.accept()
+            else:
+                seen.append(dialog.message)
+                dialog.dismiss()
+        page.on("dialog", handle)
+        page.on("close", lambda _: _DIALOGS.pop(id(page), None))
+    return _DIALOGS[id(page)]
+
+
 class NotebookPage:
     """One notebook open in a browser page; each front end says how it is driven."""
 
     def __init__(self, page, url: str, timeout: float = 60):
         self.page = page
+        self.dialogs = dialogs_of(page)
         page.set_default_timeout(timeout * 1000)
         page.goto(url)
         self.wait_ready()
@@ -251,6 +273,12 @@ class NotebookPage:
         return self.page.locator(self.cell_selector).nth(index).locator(self.outputs_selector).inner_text()
 
 
+# A promise that fails after a minute, so that a kernel that never answers
+# fails the test instead of holding it (page.evaluate has no time limit).
+_WITHIN_A_MINUTE = """((promise) => Promise.race([promise, new Promise((_, reject) =>
+    setTimeout(() => reject(new Error("no answer from the kernel within a minute")), 60000))]))"""
+
+
 class ClassicPage(NotebookPage):
     """One notebook open in the classic front end, driven through `Jupyter.notebook`."""
 
@@ -268,8 +296,8 @@ class ClassicPage(NotebookPage):
         # queued behind a cell that makes widgets, the re-rendering blanks them.
         # Two empty requests, in order, let the kernel answer it first.
         for _ in range(2):
-            self.page.evaluate("""() => new Promise(resolve => Jupyter.notebook.kernel.execute(
-                "", {shell: {reply: resolve}}, {silent: true, store_history: false}))""")
+            self.page.evaluate(f"""() => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
+                "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false}})))""")
 
 
     def cells(self) -> list[list[str]]:
@@ -290,8 +318,8 @@ class ClassicPage(NotebookPage):
                      && !Jupyter.notebook.kernel_busy""", timeout=timeout * 1000)
 
     def kernel_value(self, expression: str) -> str:
-        reply = self.page.evaluate("""e => new Promise(resolve => Jupyter.notebook.kernel.execute(
-            "", {shell: {reply: resolve}}, {silent: true, store_history: false, user_expressions: {value: e}}))""",
+        reply = self.page.evaluate(f"""e => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
+            "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false, user_expressions: {{value: e}}}})))""",
                                    expression)
         return reply["content"]["user_expressions"]["value"]["data"]["text/plain"]
 
@@ -326,7 +354,8 @@ class LabPage(NotebookPage):
         # be answered before any cell makes widgets.
         for _ in range(2):
             self.page.evaluate(f"""async () => {{ {_LAB}
-                await kernel.requestExecute({{code: '', silent: true, store_history: false}}).done; }}""")
+                await {_WITHIN_A_MINUTE}(kernel.requestExecute({{code: '', silent: true, store_history: false}}).done);
+                }}""")
 
 
     def cells(self) -> list[list[str]]:
@@ -352,11 +381,11 @@ class LabPage(NotebookPage):
 
     def kernel_value(self, expression: str) -> str:
         reply = self.page.evaluate(f"""async e => {{ {_LAB}
-            const reply = await kernel.requestExecute({{code: '', silent: true, store_history: false,
-                                                        user_expressions: {{value: e}}}}).done;
+            const reply = await {_WITHIN_A_MINUTE}(kernel.requestExecute({{code: '', silent: true,
+                store_history: false, user_expressions: {{value: e}}}}).done);
             return reply.content; }}""", expression)
         return reply["user_expressions"]["value"]["data"]["text/plain"]
 
     def save(self) -> None:
         self.page.evaluate(f"""async () => {{ {_LAB}
-            await panel.context.save(); }}""")
+            await {_WITHIN_A_MINUTE}(panel.context.save()); }}""")

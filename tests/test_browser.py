@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, active_in_outputs, chromium,
-                             logged_in_env, missing, open_notebook)
+                             dialogs_of, logged_in_env, missing, open_notebook)
 from devservice import DevService, complete
 
 pytestmark = pytest.mark.browser
@@ -302,12 +302,6 @@ def assert_inert(nb, dialogs, index, answers):
         assert flat(answer) in shown
 
 
-def watch_dialogs(page):
-    dialogs = []
-    page.on("dialog", lambda dialog: dialog.type == "beforeunload" or (dialogs.append(dialog.message), dialog.dismiss()))
-    return dialogs
-
-
 @pytest.fixture(scope="module")
 def headless_run(site, svc, tmp_path_factory):
     """A notebook whose commands got hostile answers, run through nbclient:
@@ -350,7 +344,7 @@ def test_answers_of_a_headless_run_stay_readable_and_inert(server, browser, head
     keeps them, also in the file it saves."""
     name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
     page = browser.new_page()
-    dialogs = watch_dialogs(page)
+    dialogs = dialogs_of(page)
     try:
         nb = open_notebook(server.front_end, page, server.upload(name, with_trust(headless_run, trusted)))
         assert_inert(nb, dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
@@ -376,7 +370,7 @@ def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hos
     markdown: run live (a trusted output) and from a headless run, trusted or not."""
     for trusted in (None, True, False):
         page = browser.new_page()
-        dialogs = watch_dialogs(page)
+        dialogs = dialogs_of(page)
         try:
             if trusted is None:
                 nb = open_notebook("lab-bare", page, bare_lab.new_notebook("bare_live.ipynb", [SETUP, LATER]))
