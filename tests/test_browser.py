@@ -302,6 +302,20 @@ def assert_inert(nb, dialogs, index, answers):
         assert flat(answer) in shown
 
 
+def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
+    """Run live where cells can be made: each answer becomes its cell's text,
+    character for character, and nothing of it runs on the way."""
+    source = SETUP + HOSTILE_COMMANDS
+    notebook.run(0, source)
+    cells = wait_cells(notebook, 4)
+    assert sorted(map(tuple, cells)) == sorted([("code", source), ("code", HOSTILE_CODE),
+                                                ("markdown", HOSTILE_MARKDOWN), ("code", LATER)])
+    time.sleep(1)
+    assert notebook.dialogs == []
+    assert active_in_outputs(notebook.page) == []
+    assert couriers_closed(notebook)
+
+
 @pytest.fixture(scope="module")
 def headless_run(site, svc, tmp_path_factory):
     """A notebook whose commands got hostile answers, run through nbclient:
