@@ -35,7 +35,7 @@ $(LAB_VENV)/.ready: $(VENV)/.ready pyproject.toml
 	$(PYTHON) -m venv $(LAB_VENV)
 	$(LAB_PIP) install -U pip
 	$(PIP) wheel --no-build-isolation --no-deps -w build/lab-wheel .
-	$(LAB_PIP) install "notebook>=7,<8" "jupyterlab>=4,<5" build/lab-wheel/quillon-*.whl
+	$(LAB_PIP) install "notebook>=7,<8" "jupyterlab>=4,<5" "jupyter-collaboration>=3,<5" build/lab-wheel/quillon-*.whl
 	touch $@
 
 lab-venv: $(LAB_VENV)/.ready

@@ -4,6 +4,8 @@ each, for the browser tests.
     classic     the classic notebook 6.5, from the project's .venv
     notebook7   Notebook 7, built on JupyterLab, from .venv-lab
     lab         JupyterLab 4, from .venv-lab
+    lab-bare    JupyterLab 4 whose widget extensions are disabled, as on a
+                server that lacks them: no widget is drawn
 
 The classic page is driven through `Jupyter.notebook`; the JupyterLab-based
 pages through the application object that `--expose-app-in-browser` puts on
@@ -110,6 +112,11 @@ class NotebookServer:
             os.makedirs(env[var], exist_ok=True)
         common = ["--no-browser", "--ip=127.0.0.1", f"--port={self.port}", "--port-retries=0"]
         common += ["--allow-root"] if os.geteuid() == 0 else []
+        if front_end == "lab-bare":
+            labconfig = Path(env["JUPYTER_CONFIG_DIR"]) / "labconfig"
+            labconfig.mkdir(exist_ok=True)
+            (labconfig / "page_config.json").write_text(json.dumps({"disabledExtensions": {
+                "@jupyter-widgets/jupyterlab-manager": True, "anywidget": True}}))
         if front_end == "classic":
             command = [sys.executable, "-m", "notebook", f"--NotebookApp.token={self.token}",
                        f"--notebook-dir={root}", "--NotebookApp.password="]
@@ -157,8 +164,14 @@ class NotebookServer:
         content = {"nbformat": 4, "nbformat_minor": 5, "cells": cells,
                    "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3",
                                                "language": "python"}}}
+        return self.upload(name, content)
+
+    def upload(self, name: str, content: dict) -> str:
+        """Puts the notebook `content` on the server as `name`; its URL. The
+        server signs it (so it opens trusted) only when every code cell's
+        metadata says "trusted": true."""
         self.api("PUT", f"/api/contents/{name}", {"type": "notebook", "format": "json", "content": content})
-        if self.front_end == "lab":
+        if self.front_end.startswith("lab"):
             # `reset`: a fresh workspace, or JupyterLab reopens every notebook of the earlier tests.
             return f"{self.base}/lab/tree/{name}?reset&token={self.token}"
         return f"{self.base}/notebooks/{name}?token={self.token}"
@@ -196,8 +209,42 @@ def chromium(user_data_dir: str):
             context.close()
 
 
+# Elements in outputs that could run code: scripts, images and SVG (their
+# onerror and onload), frames, and anything with an inline event handler.
+_ACTIVE_IN_OUTPUTS = """() => Array.from(document.querySelectorAll(
+        '.jp-OutputArea-output *, .output_subarea *, .output_subarea'))
+    .filter(e => ['script', 'img', 'svg', 'iframe', 'object', 'embed'].includes(e.tagName.toLowerCase())
+                 || Array.from(e.attributes).some(a => a.name.toLowerCase().startsWith('on')))
+    .map(e => e.outerHTML.slice(0, 200))"""
+
+
+def active_in_outputs(page) -> list[str]:
+    return page.evaluate(_ACTIVE_IN_OUTPUTS)
+
+
 def open_notebook(front_end: str, page, url: str, timeout: float = 60):
     return (ClassicPage if front_end == "classic" else LabPage)(page, url, timeout)
+
+
+_DIALOGS: dict[int, list[str]] = {}
+
+
+def dialogs_of(page) -> list[str]:
+    """The messages of the dialogs that scripts opened in `page` (alert, confirm,
+    prompt), each dismissed. Leaving a page is always allowed: a front end
+    asks about unsaved changes, and a dismissed question leaves the page stuck."""
+    if id(page) not in _DIALOGS:
+        seen = _DIALOGS[id(page)] = []
+
+        def handle(dialog):
+            if dialog.type == "beforeunload":
+                dialog.accept()
+            else:
+                seen.append(dialog.message)
+                dialog.dismiss()
+        page.on("dialog", handle)
+        page.on("close", lambda _: _DIALOGS.pop(id(page), None))
+    return _DIALOGS[id(page)]
 
 
 class NotebookPage:
@@ -205,6 +252,7 @@ class NotebookPage:
 
     def __init__(self, page, url: str, timeout: float = 60):
         self.page = page
+        self.dialogs = dialogs_of(page)
         page.set_default_timeout(timeout * 1000)
         page.goto(url)
         self.wait_ready()
@@ -216,11 +264,26 @@ class NotebookPage:
         self.page.reload()
         self.wait_ready()
 
+    def kernel_value(self, expression: str) -> str:
+        """The repr of `expression` evaluated in the notebook's kernel, without running a cell."""
+        raise NotImplementedError
+
+    def shown(self, index: int) -> str:
+        """The text the page shows in cell `index`'s outputs."""
+        return self.page.locator(self.cell_selector).nth(index).locator(self.outputs_selector).inner_text()
+
+
+# A promise that fails after a minute, so that a kernel that never answers
+# fails the test instead of holding it (page.evaluate has no time limit).
+_WITHIN_A_MINUTE = """((promise) => Promise.race([promise, new Promise((_, reject) =>
+    setTimeout(() => reject(new Error("no answer from the kernel within a minute")), 60000))]))"""
+
 
 class ClassicPage(NotebookPage):
     """One notebook open in the classic front end, driven through `Jupyter.notebook`."""
 
     cell_selector = "#notebook-container > .cell"
+    outputs_selector = ".output_wrapper"
 
 
     def wait_ready(self) -> None:
@@ -233,8 +296,8 @@ class ClassicPage(NotebookPage):
         # queued behind a cell that makes widgets, the re-rendering blanks them.
         # Two empty requests, in order, let the kernel answer it first.
         for _ in range(2):
-            self.page.evaluate("""() => new Promise(resolve => Jupyter.notebook.kernel.execute(
-                "", {shell: {reply: resolve}}, {silent: true, store_history: false}))""")
+            self.page.evaluate(f"""() => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
+                "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false}})))""")
 
 
     def cells(self) -> list[list[str]]:
@@ -254,6 +317,12 @@ class ClassicPage(NotebookPage):
             """() => typeof window.__running_cell.input_prompt_number === 'number'
                      && !Jupyter.notebook.kernel_busy""", timeout=timeout * 1000)
 
+    def kernel_value(self, expression: str) -> str:
+        reply = self.page.evaluate(f"""e => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
+            "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false, user_expressions: {{value: e}}}})))""",
+                                   expression)
+        return reply["content"]["user_expressions"]["value"]["data"]["text/plain"]
+
     def save(self) -> None:
         self.page.evaluate("""() => new Promise((resolve, reject) => {
             const events = Jupyter.notebook.events;
@@ -271,6 +340,7 @@ class LabPage(NotebookPage):
     """One notebook open in Notebook 7 or JupyterLab 4, driven through `window.jupyterapp`."""
 
     cell_selector = ".jp-Notebook .jp-Cell"
+    outputs_selector = ".jp-Cell-outputWrapper"
 
 
     def wait_ready(self) -> None:
@@ -284,7 +354,8 @@ class LabPage(NotebookPage):
         # be answered before any cell makes widgets.
         for _ in range(2):
             self.page.evaluate(f"""async () => {{ {_LAB}
-                await kernel.requestExecute({{code: '', silent: true, store_history: false}}).done; }}""")
+                await {_WITHIN_A_MINUTE}(kernel.requestExecute({{code: '', silent: true, store_history: false}}).done);
+                }}""")
 
 
     def cells(self) -> list[list[str]]:
@@ -308,6 +379,13 @@ class LabPage(NotebookPage):
             return cell.executionCount !== null && cell.executionCount !== window.__count_before
                 && kernel.status === 'idle'; }}""", timeout=timeout * 1000)
 
+    def kernel_value(self, expression: str) -> str:
+        reply = self.page.evaluate(f"""async e => {{ {_LAB}
+            const reply = await {_WITHIN_A_MINUTE}(kernel.requestExecute({{code: '', silent: true,
+                store_history: false, user_expressions: {{value: e}}}}).done);
+            return reply.content; }}""", expression)
+        return reply["user_expressions"]["value"]["data"]["text/plain"]
+
     def save(self) -> None:
         self.page.evaluate(f"""async () => {{ {_LAB}
-            await panel.context.save(); }}""")
+            await {_WITHIN_A_MINUTE}(panel.context.save()); }}""")

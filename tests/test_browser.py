@@ -2,6 +2,7 @@
 Notebook 7 and JupyterLab 4, each served on loopback with kernels that use a
 private copy of the package (logged in against the dev service), driven in
 headless Chromium. Every test runs once per front end; its id names it."""
+import json
 import os
 import shutil
 import time
@@ -9,8 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, chromium, logged_in_env, missing,
-                             open_notebook)
+from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, active_in_outputs, chromium,
+                             dialogs_of, logged_in_env, missing, open_notebook)
 from devservice import DevService, complete
 
 pytestmark = pytest.mark.browser
@@ -38,10 +39,8 @@ def site(svc, tmp_path_factory):
     return home, logged_in_env(svc, home)
 
 
-@pytest.fixture(scope="module", params=FRONT_ENDS)
-def server(site, request, tmp_path_factory):
-    front_end = request.param
-    reason = missing(front_end)
+def start_server(front_end, site, tmp_path_factory):
+    reason = missing(front_end.removesuffix("-bare"))
     if reason is not None:
         if os.environ.get("CI"):
             pytest.fail(f"{front_end}: {reason}")     # CI installs everything: a gap there is a failure
@@ -49,7 +48,12 @@ def server(site, request, tmp_path_factory):
     _, env = site
     home = tmp_path_factory.mktemp(front_end)
     (home / "notebooks").mkdir()
-    srv = NotebookServer(front_end, str(home / "notebooks"), env, str(home))
+    return NotebookServer(front_end, str(home / "notebooks"), env, str(home))
+
+
+@pytest.fixture(scope="module", params=FRONT_ENDS)
+def server(site, request, tmp_path_factory):
+    srv = start_server(request.param, site, tmp_path_factory)
     yield srv
     srv.close()
 
@@ -127,6 +131,21 @@ def nothing_left_behind(outputs):
         assert NOTE not in str(data), out
 
 
+# The couriers and their library still open in the kernel.
+LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widgets.widget._instances.values()"
+                 " if type(w).__name__ in ('CellCourier', 'CourierLibrary'))")
+
+
+def couriers_closed(nb, timeout=10):
+    """Whether the kernel has closed every courier, once delivered."""
+    deadline = time.monotonic() + timeout
+    while nb.kernel_value(LIVE_COURIERS) != "[]":
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
 def test_form_submit_inserts_the_answer_below(notebook, svc):
     from quillon.velto_gpt_sdk import promptbook
 
@@ -148,6 +167,7 @@ def test_form_submit_inserts_the_answer_below(notebook, svc):
     assert "name: sales, type: DataFrame" in query
     assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
     nothing_left_behind(notebook.outputs(0)[1:])
+    assert couriers_closed(notebook)
 
 
 @pytest.mark.parametrize("command", ["generate_code_completion", "optimize_code"])
@@ -162,6 +182,7 @@ def test_code_commands_insert_directly_below(notebook, svc, command):
     assert wait_cells(notebook, 3) == [["code", source], ["code", code], ["code", LATER]]
     assert notebook.outputs(1) == []
     nothing_left_behind(notebook.outputs(0))
+    assert couriers_closed(notebook)
 
 
 def test_markdown_goes_above_with_the_code_intact(notebook, svc):
@@ -191,6 +212,7 @@ def test_debug_advice_is_shown_under_the_form(notebook, svc):
     assert shown.count("You can try this:") == 1            # printed once, in every front end
     assert " ".join(("You can try this:\n " + advice).split()) in shown
     assert notebook.cells() == [["code", FORM], ["code", LATER]]
+    assert couriers_closed(notebook)
 
 
 @pytest.mark.parametrize("how", ["command", "form"])
@@ -237,3 +259,174 @@ def test_form_shows_that_it_works_and_a_double_click_asks_once(notebook, svc):
     time.sleep(1)       # a second click's request would have reached the service by now
     assert len(completions(svc)) == 1
     assert notebook.cells() == [["code", FORM], ["code", complete(query)], ["code", LATER]]
+
+
+# --- answers that try to run in the page ---------------------------------------------------
+
+# Markup that runs script, a fence and a template string to close early, a
+# dollar-brace substitution and math delimiters around markup.
+HOSTILE_CODE = ('s = "</script><script>alert(1)</script>"\n'
+                'tag = "<img src=x onerror=alert(2)>"  # ```` is no fence\n'
+                '`````\nt = f"${{tag}}" + `${alert(3)}` + "&amp; &lt;b&gt;"\n')
+HOSTILE_MARKDOWN = ("# Reading <img src=x onerror=alert(4)>\n\n"
+                    "</script><script>alert(5)</script>\n\n"
+                    "<svg onload=alert(6)></svg> and &lt;b&gt; stay as typed\n\n"
+                    "``````python\nprint('``` ````')\n``````\n\n"
+                    "Costs ${n} and $x<img src=y onerror=alert(7)>$.\n")
+HOSTILE_COMMANDS = "optimize_code('x = 1')\ngenerate_markdown('x = 1')"
+
+
+def hostile(query, max_tokens):
+    return HOSTILE_MARKDOWN if query.startswith("Explain") else HOSTILE_CODE
+
+
+@pytest.fixture
+def hostile_service(svc):
+    svc.state.completer = hostile
+    yield svc
+    svc.state.completer = complete
+
+
+def flat(text):
+    return " ".join(text.split())
+
+
+def assert_inert(nb, dialogs, index, answers):
+    """No dialog opened, nothing in the outputs can run code, and each answer
+    is shown in cell `index`'s outputs as the text it is."""
+    time.sleep(1)           # an image's onerror, a script's alert would have come by now
+    assert dialogs == []
+    assert active_in_outputs(nb.page) == []
+    shown = flat(nb.shown(index))
+    for answer in answers:
+        assert flat(answer) in shown
+
+
+def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
+    """Run live where cells can be made: each answer becomes its cell's text,
+    character for character, and nothing of it runs on the way."""
+    source = SETUP + HOSTILE_COMMANDS
+    notebook.run(0, source)
+    cells = wait_cells(notebook, 4)
+    assert sorted(map(tuple, cells)) == sorted([("code", source), ("code", HOSTILE_CODE),
+                                                ("markdown", HOSTILE_MARKDOWN), ("code", LATER)])
+    time.sleep(1)
+    assert notebook.dialogs == []
+    assert active_in_outputs(notebook.page) == []
+    assert couriers_closed(notebook)
+
+
+@pytest.fixture(scope="module")
+def headless_run(site, svc, tmp_path_factory):
+    """A notebook whose commands got hostile answers, run through nbclient:
+    the answers stay in the outputs, with the couriers in the widget state."""
+    import nbformat
+    from nbclient import NotebookClient
+
+    _, env = site
+    nb = nbformat.v4.new_notebook()
+    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
+    nb.cells += [nbformat.v4.new_code_cell("from quillon.velto_gpt_sdk.nbassist import *"),
+                 nbformat.v4.new_code_cell(HOSTILE_COMMANDS)]
+    cwd = str(tmp_path_factory.mktemp("headless-run"))
+    svc.state.completer = hostile
+    try:
+        NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
+            env=env, cwd=cwd)
+    finally:
+        svc.state.completer = complete
+    content = json.loads(nbformat.writes(nb))
+    for cell in content["cells"]:
+        cell["source"] = "".join(cell["source"])
+    return content
+
+
+def with_trust(content, trusted):
+    content = json.loads(json.dumps(content))
+    for cell in content["cells"]:
+        if trusted:
+            cell["metadata"]["trusted"] = True
+        else:
+            cell["metadata"].pop("trusted", None)
+    return content
+
+
+@pytest.mark.parametrize("trusted", [True, False], ids=["trusted", "untrusted"])
+def test_answers_of_a_headless_run_stay_readable_and_inert(server, browser, headless_run, trusted, request):
+    """Opened where the run's couriers cannot reach the page that asked (none
+    did): every front end shows the answers as text, runs nothing of them, and
+    keeps them, also in the file it saves."""
+    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
+    page = browser.new_page()
+    dialogs = dialogs_of(page)
+    try:
+        nb = open_notebook(server.front_end, page, server.upload(name, with_trust(headless_run, trusted)))
+        assert_inert(nb, dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+        assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
+        nb.save()
+        saved = server.saved(name)["cells"][1]["outputs"]
+        assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
+            flat(NOTE + ", so here it is: " + HOSTILE_CODE), flat(NOTE + ", so here it is: " + HOSTILE_MARKDOWN)]
+    finally:
+        page.close()
+        server.shutdown_kernels()
+
+
+@pytest.fixture(scope="module")
+def bare_lab(site, tmp_path_factory):
+    srv = start_server("lab-bare", site, tmp_path_factory)
+    yield srv
+    srv.close()
+
+
+def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hostile_service, headless_run):
+    """JupyterLab on a server without the widget extensions shows the fallback's
+    markdown: run live (a trusted output) and from a headless run, trusted or not."""
+    for trusted in (None, True, False):
+        page = browser.new_page()
+        dialogs = dialogs_of(page)
+        try:
+            if trusted is None:
+                nb = open_notebook("lab-bare", page, bare_lab.new_notebook("bare_live.ipynb", [SETUP, LATER]))
+                nb.run(0, SETUP + HOSTILE_COMMANDS)
+                assert_inert(nb, dialogs, 0, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+            else:
+                url = bare_lab.upload(f"bare_{trusted}.ipynb", with_trust(headless_run, trusted))
+                assert_inert(open_notebook("lab-bare", page, url), dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+        finally:
+            page.close()
+            bare_lab.shutdown_kernels()
+
+
+# --- two pages on one collaborative notebook ----------------------------------------------
+
+COLLABORATIVE_RUNS = 8
+
+
+def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, browser, svc):
+    """JupyterLab with jupyter-collaboration: two pages share the notebook's
+    document and its kernel, and both get every courier. Only the page that
+    ran the command inserts its answer, whichever page that is."""
+    if server.front_end != "lab":
+        pytest.skip("two pages share one document only in JupyterLab with jupyter-collaboration")
+    url = server.new_notebook("shared.ipynb", ["", LATER])
+    pages = [browser.new_page() for _ in range(2)]
+    try:
+        first = open_notebook("lab", pages[0], url)
+        second = open_notebook("lab", pages[1], url.replace("?reset&", "?"))
+        both = (first, second)
+        expected = [["code", ""], ["code", LATER]]
+        for run in range(COLLABORATIVE_RUNS):
+            source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
+            svc.state.clear_requests()
+            both[run % 2].run(0, source)
+            expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
+            for nb in both:
+                assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+        for nb in both:
+            nothing_left_behind(nb.outputs(0))
+        assert couriers_closed(first)
+    finally:
+        for page in pages:
+            page.close()
+        server.shutdown_kernels()

@@ -45,7 +45,7 @@ function lab(cellOutputs, widgets = {}) {
   });
   const notebook = { cells: { get length() { return cells.length; }, get: (i) => cells[i] },
                      sharedModel: { insertCell: (at, cell) => inserted.push([at, cell]) } };
-  const manager = { context: { model: notebook },
+  const manager = { context: { model: notebook }, kernel: { clientId: "P" },
                     get_model: async (id) => ({ get: (k) => (k === "children" ? (widgets[id] || []).map((c) => ({ model_id: c })) : undefined) }) };
   return { notebook, manager, inserted, outputs: (i) => cells[i].outputs.list };
 }
@@ -56,7 +56,11 @@ async function settle(model) {
 }
 
 const results = {};
-const state = (extra) => ({ kind: "code", text: "x = `1`\n", note: "NOTE", anchor: "A", self_id: "A", done: false, ...extra });
+const state = (extra) => ({ kind: "code", text: "x = `1`\n", note: "NOTE", anchor: "A", self_id: "A", origin: "P",
+                            done: false, ...extra });
+const drawing = () => ({ drawn: null, closest: () => null,
+                         replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } });
+globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
 
 { // a command run in cell 1: a code cell goes directly below it, the fallback is emptied
   const l = lab([[], [{ output_type: "stream", name: "stdout", text: "hi\n" }, view("A")], []]);
@@ -105,11 +109,31 @@ const state = (extra) => ({ kind: "code", text: "x = `1`\n", note: "NOTE", ancho
   results.restored = { inserted: l.inserted, outputs: l.outputs(0) };
 }
 
+// Another page on the same shared notebook, and a courier restored from a
+// notebook run elsewhere (nbclient): neither asked, so neither inserts; both
+// draw the answer as text (the asking page empties the shared output).
+for (const [name, origin] of [["elsewhere", "Q"], ["unasked", ""]]) {
+  const l = lab([[view("A")]]);
+  const m = fakeModel(state({ origin }), l.manager);
+  const el = drawing();
+  courier.initialize({ model: m });
+  courier.render({ model: m, el });
+  await sleep(200);
+  results[name] = { inserted: l.inserted, outputs: l.outputs(0), drawn: el.drawn, done: m.get("done") };
+}
+{ // the kernel is gone (a dead comm): the answer still goes in, once
+  const l = lab([[view("A")]]);
+  const m = fakeModel(state(), l.manager);
+  m.save_changes = () => { throw new Error("Syncing error: no comm channel defined"); };
+  courier.initialize({ model: m });
+  await settle(m);
+  results.dead = { inserted: l.inserted.length, outputs: l.outputs(0), done: m.get("done") };
+}
+
 // A front end that is neither: the module draws the answer itself.
-globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
 {
   const m = fakeModel(state(), { get_model: async () => ({}) });
-  const el = { drawn: null, replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } };
+  const el = drawing();
   courier.initialize({ model: m });
   courier.render({ model: m, el });
   results.other = { drawn: el.drawn, done: m.get("done") };
@@ -118,7 +142,7 @@ globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
 { // JupyterLab, but the anchor's cell is gone (cleared or deleted meanwhile): the view draws the answer
   const l = lab([[view("A")]]);
   const m = fakeModel(state({ anchor: "gone" }), l.manager);
-  const el = { drawn: null, replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } };
+  const el = drawing();
   courier.initialize({ model: m });
   courier.render({ model: m, el });
   for (let i = 0; i < 200 && el.drawn === null; i++) await sleep(100);
@@ -129,13 +153,32 @@ globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
 {
   const area = { outputs: [{ output_type: "display_data", data: {}, metadata: {} }, { ...view("A"), transient: { display_id: "d" } }] };
   let removed = false;
-  globalThis.window = { Jupyter: { notebook: { get_cells: () => [{ output_area: { outputs: [] } }, { output_area: area }, {}] } } };
+  globalThis.window = { Jupyter: { notebook: { kernel: { session_id: "P" },
+                                                get_cells: () => [{ output_area: { outputs: [] } }, { output_area: area }, {}] } } };
   const l = lab([[view("A")]]);
   const m = fakeModel(state(), l.manager);
   courier.initialize({ model: m });
   courier.render({ model: m, el: { closest: (sel) => (sel === ".output_area" ? { remove: () => { removed = true; } } : null) } });
   await sleep(200);
   results.classic = { inserted: l.inserted, outputs: area.outputs, removed, done: m.get("done") };
+}
+{ // printed advice in the classic notebook, which shows what the handler printed: nothing to do
+  const m = fakeModel(state({ kind: "stdout", anchor: "B" }), lab([]).manager);
+  courier.initialize({ model: m });
+  results.classicStdout = { done: m.get("done"), saved: m.saved.length };
+}
+// The classic notebook opening a notebook run headless: no cell script ran on
+// this page, so the fallback stays, drawn as text.
+{
+  const area = { outputs: [{ output_type: "display_data", data: {}, metadata: {} }, view("A")] };
+  globalThis.window = { Jupyter: { notebook: { kernel: { session_id: "P" }, get_cells: () => [{ output_area: area }] } } };
+  const l = lab([[view("A")]]);
+  const m = fakeModel(state({ origin: "nbclient" }), l.manager);
+  const el = drawing();
+  courier.initialize({ model: m });
+  courier.render({ model: m, el });
+  await sleep(200);
+  results.classicUnasked = { inserted: l.inserted, outputs: area.outputs, drawn: el.drawn, done: m.get("done") };
 }
 process.stdout.write(JSON.stringify(results));
 """
@@ -200,3 +243,24 @@ def test_an_answer_whose_cell_is_gone_is_drawn_in_its_output(results):
 def test_classic_notebook_only_takes_the_output_back(results):
     assert results["classic"] == {"inserted": [], "outputs": [EMPTY, dict(EMPTY, transient={"display_id": "d"})],
                                   "removed": True, "done": True}
+
+
+DRAWN = [["div", "NOTE"], ["pre", "x = `1`\n"]]
+
+
+@pytest.mark.parametrize("case", ["elsewhere", "unasked"])
+def test_only_the_page_that_asked_inserts(results, case):
+    assert results[case] == {"inserted": [], "outputs": [view("A")], "drawn": DRAWN, "done": False}
+
+
+def test_a_dead_comm_does_not_insert_twice(results):
+    assert results["dead"] == {"inserted": 1, "outputs": [EMPTY], "done": True}
+
+
+def test_classic_notebook_keeps_an_output_its_page_did_not_make(results):
+    assert results["classicUnasked"] == {"inserted": [], "outputs": [EMPTY, view("A")], "drawn": DRAWN,
+                                         "done": False}
+
+
+def test_classic_notebook_releases_printed_advice_at_once(results):
+    assert results["classicStdout"] == {"done": True, "saved": 1}

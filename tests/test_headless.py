@@ -4,6 +4,7 @@ the cell's output, as markdown and as text, with one line saying why."""
 import json
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -23,6 +24,11 @@ def svc():
 @pytest.fixture(scope="module")
 def env(svc, tmp_path_factory):
     return logged_in_env(svc, tmp_path_factory.mktemp("headless"))
+
+
+def nbassist_file():
+    import importlib.util
+    return importlib.util.find_spec("quillon.velto_gpt_sdk.nbassist").origin
 
 
 def queries(svc):
@@ -71,25 +77,36 @@ def test_code_stays_as_a_code_block(executed, index, query_index):
         assert "```" in code and fence == "````"    # the answer's own fence cannot close the block
 
 
-def test_explanation_stays_as_markdown(executed):
+def test_explanation_stays_as_its_markdown_source(executed):
+    """Shown as text in a fenced block (never read as HTML), longer than its own fences."""
     nb, sent = executed
     markdown = complete(sent[2])
     data = answer_outputs(nb.cells[3])
-    assert data["text/markdown"] == NOTE + "\n\n" + markdown
+    assert "```" in markdown
+    assert data["text/markdown"] == NOTE + "\n\n````markdown\n" + markdown.rstrip("\n") + "\n````\n"
     assert data["text/plain"] == NOTE + "\n\n" + markdown
 
 
 def test_the_courier_waits_in_the_widget_state(executed):
     """The fallback's view is a courier widget; its saved state holds the answer
-    and says nothing was delivered, so the notebook keeps the answer."""
+    and says nothing was delivered, so the notebook keeps the answer. The
+    courier's module is saved once, in the library every courier names; each
+    courier holds only a short loader."""
     nb, sent = executed
     states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
+    couriers = []
     for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
         model_id = answer_outputs(nb.cells[index])[WIDGET_VIEW]["model_id"]
         state = states[model_id]["state"]
         assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
         assert state["anchor"] == state["self_id"] == model_id
-        assert "export default" in state["_esm"]
+        assert state["origin"]          # nbclient's connection: no page that opens the file
+        couriers.append(state)
+    (library_id,) = {c["library"] for c in couriers}
+    script = (Path(nbassist_file()).with_name("cellcourier.js")).read_text()
+    assert states[library_id]["state"]["code"] == script
+    assert all(len(c["_esm"]) < 1000 and c["_esm"] != script for c in couriers)
+    assert sum(json.dumps(s).count("function takeBackClassic(") for s in states.values()) == 1
 
 
 def test_debug_advice_is_printed_only(executed):
@@ -118,7 +135,7 @@ def test_terminal_ipython_shows_the_answer_as_text(env, tmp_path):
     published = json.loads(done.stdout.rpartition("PUBLISHED=")[2])
     assert [sorted(data) for data in published] == [["text/plain"], ["text/markdown", "text/plain"]] * 2
     assert published[1] == {"text/markdown": NOTE + "\n\n```python\nx = `1`\n```\n", "text/plain": NOTE + "\n\nx = `1`"}
-    assert published[3] == {"text/markdown": NOTE + "\n\n# Title", "text/plain": NOTE + "\n\n# Title"}
+    assert published[3] == {"text/markdown": NOTE + "\n\n```markdown\n# Title\n```\n", "text/plain": NOTE + "\n\n# Title"}
 
 
 BELOW = ("\n        var code_cell = Jupyter.notebook.insert_cell_below('code');"
@@ -145,11 +162,13 @@ def test_what_a_kernel_publishes(env, tmp_path):
               or (m["msg_type"] == "comm_open" and "kind" in m["content"]["data"]["state"])]
     assert [m["msg_type"] for m in wanted] == ["display_data", "update_display_data", "comm_open", "display_data"]
     script, update, opened, fallback = [m["content"] for m in wanted]
+    asked = [m for m in seen if m["msg_type"] == "display_data"][0]["parent_header"]
     assert script["data"] == {"application/javascript": BELOW + "a\\`b\\${c}" + TAIL,
                               "text/plain": "<IPython.core.display.Javascript object>"}
     assert update == {"data": {}, "metadata": {}, "transient": script["transient"]}
     state = opened["data"]["state"]
     assert (state["kind"], state["text"], state["anchor"], state["done"]) == ("code", "a`b${c}", opened["comm_id"], False)
+    assert state["origin"] == asked["session"] == kc.session.session   # the connection that asked
     assert fallback["data"][WIDGET_VIEW]["model_id"] == opened["comm_id"]
     assert fallback["data"]["text/plain"] == NOTE + "\n\na`b${c}"
 

@@ -335,3 +335,82 @@ def test_dropped_forms_are_collected(world, monkeypatch):
     assert [r for r in refs if r() is not None] == []
     GROWTH["nbassist.generate_code + handlers, closed"] = growth
     assert growth < LIMIT
+
+
+# --- answers published in a kernel: the couriers ------------------------------------------
+
+ANSWERS, ANSWER_SIZE = 20, 1 << 20
+
+PROBE = """
+import gc, json, tracemalloc
+from ipywidgets.widgets.widget import _instances
+gc.collect()
+print("PROBE=" + json.dumps({"alive": sorted(type(w).__name__ for w in _instances.values()
+                                             if type(w).__name__ in ("CellCourier", "CourierLibrary")),
+                             "held": tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0}))
+"""
+
+
+@pytest.fixture(scope="module")
+def kernel_env(tmp_path_factory):
+    from browser_support import logged_in_env
+    from devservice import DevService
+
+    with DevService(demo=True) as svc:
+        yield logged_in_env(svc, tmp_path_factory.mktemp("kernel"))
+
+
+def test_delivered_answers_leave_nothing_in_the_kernel(kernel_env, tmp_path):
+    """Answers of 1 MB each, delivered as a front end reports it (the courier's
+    `done` set by a comm message): every courier and their library are closed,
+    and the memory of the answers is returned."""
+    from jupyter_client.manager import start_new_kernel
+
+    km, kc = start_new_kernel(kernel_name="python3", env=kernel_env, cwd=str(tmp_path))
+
+    def run(code):
+        opened, printed = [], []
+
+        def hook(m):
+            if m["msg_type"] == "comm_open" and "kind" in m["content"]["data"]["state"]:
+                opened.append(m["content"]["comm_id"])
+            elif m["msg_type"] == "stream":
+                printed.append(m["content"]["text"])
+        reply = kc.execute_interactive(code, timeout=120, output_hook=hook)
+        assert reply["content"]["status"] == "ok", reply["content"]
+        return opened, "".join(printed)
+
+    def answers(count):
+        opened, _ = run(f"for i in range({count}):\n"
+                        f"    (display_next_cell if i % 2 else display_previous_cell)(chr(65 + i % 26) * {ANSWER_SIZE})")
+        assert len(opened) == count
+        return opened
+
+    def deliver(ids):
+        for comm_id in ids:
+            kc.shell_channel.send(kc.session.msg("comm_msg", {
+                "comm_id": comm_id, "data": {"method": "update", "state": {"done": True}, "buffer_paths": []}}))
+
+    def probe():
+        return json.loads(run(PROBE)[1].rpartition("PROBE=")[2])
+
+    try:
+        run("from quillon.velto_gpt_sdk.nbassist import display_next_cell, display_previous_cell")
+        deliver(answers(2))                   # the one-off imports and classes
+        run("import tracemalloc; tracemalloc.start()")
+        base = probe()
+        assert base["alive"] == []
+        ids = answers(ANSWERS)
+        waiting = probe()
+        assert waiting["alive"] == ["CellCourier"] * ANSWERS + ["CourierLibrary"]
+        assert waiting["held"] - base["held"] > ANSWERS * ANSWER_SIZE      # each courier holds its answer
+        deliver(ids[:-1])
+        assert probe()["alive"] == ["CellCourier", "CourierLibrary"]       # the library waits for the last
+        deliver(ids[-1:] * 2)                                                # a second report changes nothing
+        after = probe()
+    finally:
+        kc.stop_channels()
+        km.shutdown_kernel(now=True)
+    assert after["alive"] == []
+    held = after["held"] - base["held"]
+    assert held < ANSWER_SIZE // 4, f"{held} bytes still held"

@@ -98,7 +98,8 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "kernel", "get_parent", "header", "comm_id", "date", "_CellCourier", "__file__", "with_name",
               "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
               "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
-              "icon", "seconds")
+              "icon", "seconds", "session", "origin", "library", "code", "couriers", "Int", "owner", "close", "comm",
+              "_courier_library", "_CourierLibrary")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -145,6 +146,12 @@ struct GenerateCodeArgs {
     PyObject* global_variables;
 };
 constexpr Param generate_code_params[] = {{"global_variables", Exact::any, nullptr, Default::None()}};
+
+/// The observer of a courier's `done`.
+struct CourierDeliveredArgs {
+    PyObject* change;
+};
+constexpr Param courier_delivered_params[] = {{"change"}};
 
 /// The display publisher hook of one cell script.
 struct TagCellScriptArgs {
@@ -535,10 +542,20 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 // front end) puts the answer into the notebook document in a JupyterLab-
 // based front end; there and in the classic notebook, once the cell exists,
 // it takes the output back by emptying it in place, so a saved notebook holds
-// no answer twice and reopening it inserts nothing. A front end that draws
-// widgets but is neither gets the answer drawn by the module itself; where
-// nothing draws widgets (nbclient, a console), the markdown or the text
-// stays as the cell's output. So the answer is never lost.
+// no answer twice and reopening it inserts nothing. Only the page that sent
+// the request acts on its answer (the courier's `origin` is that page's
+// kernel connection), so two pages on one shared notebook insert it once,
+// and a courier restored from a saved notebook inserts nothing. Everywhere
+// else the answer stays in its output: drawn by the module itself as text,
+// or, where nothing draws widgets (nbclient, a console), as the markdown or
+// the text. Neither is ever read as HTML: the markdown holds the answer in a
+// fenced block that nothing in the answer can close.
+//
+// Once the front end has delivered an answer it sets `done`, and the kernel
+// closes the courier: nothing of the answer stays in the kernel or in the
+// widget state of a saved notebook. The module's text travels once per
+// kernel, in one library widget that lives while couriers do; each courier's
+// own ES module is a short loader of it.
 //
 // A widget event (the form's Submit) runs outside any cell: JupyterLab
 // drops the outputs of its handler, but the courier's model still reaches
@@ -548,10 +565,28 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
 
 constexpr char courier_note[] = "quillon could not put this answer into a new cell, so here it is:";
 constexpr char widget_view_type[] = "application/vnd.jupyter.widget-view+json";
-constexpr Name courier_text_traits[] = {"kind"_n, "text"_n, "note"_n, "anchor"_n, "self_id"_n};
+constexpr Name courier_text_traits[] = {"kind"_n, "text"_n, "note"_n, "anchor"_n, "self_id"_n, "origin"_n, "library"_n};
 constexpr char courier_doc[] =
     "The front-end half of an answer: puts it into a new cell, or prints it, where the classic\n"
     "notebook's cell script cannot; see cellcourier.js.";
+constexpr char library_doc[] = "The text of cellcourier.js, sent once for every courier of this kernel.";
+
+// Every courier's ES module: it imports the library's module once per page.
+constexpr char courier_loader[] = R"js(const loaded = (globalThis.__quillonCourier ??= new Map());
+function courier(model) {
+  const id = model.get("library");
+  if (!loaded.has(id))
+    loaded.set(id, model.widget_manager.get_model(id).then(async (library) => {
+      const url = URL.createObjectURL(new Blob([library.get("code")], { type: "text/javascript" }));
+      try { return (await import(url)).default; } finally { URL.revokeObjectURL(url); }
+    }));
+  return loaded.get(id);
+}
+export default {
+  async initialize(props) { return (await courier(props.model)).initialize(props); },
+  async render(props) { return (await courier(props.model)).render(props); },
+};
+)js";
 
 /// `obj.name`, or empty when the object has no such attribute.
 Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
@@ -562,14 +597,20 @@ Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
     return {};
 }
 
-/// The comm message of the widget event that the kernel is handling, or
-/// empty: from a cell, outside a kernel, or with a kernel that does not say.
-Ref widget_event(Function& fn, PyObject* shell) {
+/// The request on the kernel's shell channel that is being handled (a
+/// cell's execute_request or a widget's comm_msg), or empty outside a kernel.
+Ref shell_request(Function& fn, PyObject* shell) {
     Ref kernel = attr_if_any(fn, shell, "kernel"_n);
     if (!kernel || kernel.get() == Py_None) return {};
     Ref get_parent = attr_if_any(fn, kernel.get(), "get_parent"_n);
     if (!get_parent) return {};
-    Ref request = call(get_parent.get(), {text("shell").get()});
+    return call(get_parent.get(), {text("shell").get()});
+}
+
+/// The comm message of the widget event that the kernel is handling, or
+/// empty: from a cell, outside a kernel, or with a kernel that does not say.
+Ref widget_event(Function& fn, PyObject* shell) {
+    Ref request = shell_request(fn, shell);
     Ref msg_type = dict_entry(fn, dict_entry(fn, request.get(), "header"_n).get(), "msg_type"_n);
     if (!msg_type || !PyUnicode_Check(msg_type.get()) ||
         PyUnicode_CompareWithASCIIString(msg_type.get(), "comm_msg") != 0)
@@ -584,81 +625,148 @@ Ref event_widget_id(Function& fn, PyObject* shell) {
     return comm_id && PyUnicode_Check(comm_id.get()) ? comm_id : Ref{};
 }
 
+/// The kernel connection that sent the request being handled (its
+/// messages' session), or "": the page that asked for the answer.
+Ref request_origin(Function& fn, PyObject* shell) {
+    Ref request = shell_request(fn, shell);
+    Ref session = dict_entry(fn, dict_entry(fn, request.get(), "header"_n).get(), "session"_n);
+    return session && PyUnicode_CheckExact(session.get()) ? session : text("");
+}
+
+/// `name = Trait(value).tag(sync=True)`, or without the tag.
+Ref trait(Function& fn, PyObject* traitlets, Name trait_type, PyObject* value, bool synced = true) {
+    Ref made = call_method(fn, traitlets, trait_type, {value});
+    return synced ? call_method(fn, made.get(), "tag"_n, {}, {{"sync"_n, Py_True}}) : made;
+}
+
+/// A class made with type(name, (base,), namespace), as this module's.
+Ref new_class(Function& fn, const char* name, PyObject* base, const char* doc, PyObject* ns) {
+    need(PyDict_SetItem(ns, interned(fn, "__module__"_n), global(fn, "__name__"_n).get()));
+    need(PyDict_SetItem(ns, interned(fn, "__qualname__"_n), text(name).get()));
+    need(PyDict_SetItem(ns, interned(fn, "__doc__"_n), text(doc).get()));
+    Ref bases = tuple({base});
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {text(name).get(), bases.get(), ns});
+}
+
 /// The courier widget class, made on first use (so that anywidget is
 /// imported only in a kernel) and kept as the module global _CellCourier.
 Ref courier_class(Function& fn) {
     if (Ref cls = dict_entry(fn, fn.globals, "_CellCourier"_n)) return cls;
-
     Ref base = import_from("anywidget", "AnyWidget");
     Ref traitlets = import("traitlets");
-    Ref file = dict_entry(fn, fn.globals, "__file__"_n);
-    if (!file) raise(PyExc_RuntimeError, "nbassist has no __file__, so cellcourier.js cannot be found");
-    Ref path = call(import_from("pathlib", "Path").get(), {file.get()});
-    Ref script_path = call_method(fn, path.get(), "with_name"_n, {text("cellcourier.js").get()});
-    Ref script = call_method(fn, script_path.get(), "read_text"_n, {}, {{"encoding"_n, text("utf-8").get()}});
-    Ref ns = dict(fn, {{"__module__"_n, global(fn, "__name__"_n).get()},
-                       {"__qualname__"_n, text("CellCourier").get()},
-                       {"__doc__"_n, text(courier_doc).get()},
-                       {"_esm"_n, script.get()}});
-    auto synced = [&](Name trait_type, PyObject* value) {
-        Ref trait = call_method(fn, traitlets.get(), trait_type, {value});
-        return call_method(fn, trait.get(), "tag"_n, {}, {{"sync"_n, Py_True}});
-    };
+    Ref ns = dict(fn, {{"_esm"_n, text(courier_loader).get()}});
     for (Name name : courier_text_traits)
-        need(PyDict_SetItem(ns.get(), interned(fn, name), synced("Unicode"_n, text("").get()).get()));
-    need(PyDict_SetItem(ns.get(), interned(fn, core_name<"done">()), synced("Bool"_n, Py_False).get()));
-    Ref bases = tuple({base.get()});
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {text("CellCourier").get(), bases.get(), ns.get()});
+        need(PyDict_SetItem(ns.get(), interned(fn, name), trait(fn, traitlets.get(), "Unicode"_n, text("").get()).get()));
+    need(PyDict_SetItem(ns.get(), interned(fn, core_name<"done">()),
+                        trait(fn, traitlets.get(), "Bool"_n, Py_False).get()));
+    Ref cls = new_class(fn, "CellCourier", base.get(), courier_doc, ns.get());
     set_global(fn, "_CellCourier"_n, cls.get());
     return cls;
 }
 
+/// The library widget of the live couriers: a model of the widget base
+/// class holding cellcourier.js. Made when a courier needs it and none is
+/// alive, kept as the module global _courier_library.
+Ref courier_library(Function& fn) {
+    Ref library = dict_entry(fn, fn.globals, "_courier_library"_n);
+    if (library && library.get() != Py_None && attr(fn, library.get(), "comm"_n).get() != Py_None) return library;
+
+    Ref cls = dict_entry(fn, fn.globals, "_CourierLibrary"_n);
+    if (!cls) {
+        Ref file = dict_entry(fn, fn.globals, "__file__"_n);
+        if (!file) raise(PyExc_RuntimeError, "nbassist has no __file__, so cellcourier.js cannot be found");
+        Ref path = call(import_from("pathlib", "Path").get(), {file.get()});
+        Ref script_path = call_method(fn, path.get(), "with_name"_n, {text("cellcourier.js").get()});
+        Ref script = call_method(fn, script_path.get(), "read_text"_n, {}, {{"encoding"_n, text("utf-8").get()}});
+        Ref traitlets = import("traitlets");
+        Ref ns = dict(fn, {{"code"_n, trait(fn, traitlets.get(), "Unicode"_n, script.get()).get()},
+                           {"couriers"_n, trait(fn, traitlets.get(), "Int"_n, integer(0).get(), false).get()}});
+        cls = new_class(fn, "CourierLibrary", import_from("ipywidgets", "Widget").get(), library_doc, ns.get());
+        set_global(fn, "_CourierLibrary"_n, cls.get());
+    }
+    library = call(cls.get());
+    set_global(fn, "_courier_library"_n, library.get());
+    return library;
+}
+
+/// Observes a courier's `done`: the front end has delivered its answer, so
+/// the courier is closed, and the library with the last one.
+Ref courier_delivered_impl(Function& fn, const CourierDeliveredArgs& a) {
+    if (!truth(item(fn, a.change, "new"_n).get())) return Ref::borrow(Py_None);
+    Ref courier = item(fn, a.change, "owner"_n);
+    if (attr(fn, courier.get(), "comm"_n).get() == Py_None) return Ref::borrow(Py_None);  // closed already
+    call_method(fn, courier.get(), "close"_n);
+    Ref library = dict_entry(fn, fn.globals, "_courier_library"_n);
+    if (!library || library.get() == Py_None) return Ref::borrow(Py_None);
+    Ref ours = attr(fn, courier.get(), "library"_n), its = attr(fn, library.get(), "model_id"_n);
+    if (!need(PyObject_RichCompareBool(ours.get(), its.get(), Py_EQ))) return Ref::borrow(Py_None);
+    Ref left = own(PyNumber_Subtract(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
+    set_attr(fn, library.get(), "couriers"_n, left.get());
+    if (truth(left.get())) return Ref::borrow(Py_None);
+    set_global(fn, "_courier_library"_n, Py_None);
+    call_method(fn, library.get(), "close"_n);
+    return Ref::borrow(Py_None);
+}
+
+constexpr FunctionSpec courier_delivered_spec =
+    function<CourierDeliveredArgs, courier_delivered_params, courier_delivered_impl>("courier_delivered", nullptr);
+
 /// A new courier for `answer` (a str): `kind` is "code" (a code cell below
 /// the anchor's cell), "markdown" (a markdown cell above it) or "stdout"
 /// (printed under it). `anchor` may be null: the courier itself.
-Ref new_courier(Function& fn, const char* kind, PyObject* answer, PyObject* anchor) {
+Ref new_courier(Function& fn, PyObject* shell, const char* kind, PyObject* answer, PyObject* anchor) {
     Ref uuid = call_method(fn, import("uuid").get(), "uuid4"_n);
     Ref own_id = attr(fn, uuid.get(), "hex"_n);
-    return call(fn, courier_class(fn).get(), {},
-                {{"model_id"_n, own_id.get()},
-                 {"kind"_n, text(kind).get()},
-                 {"text"_n, answer},
-                 {"note"_n, text(courier_note).get()},
-                 {"anchor"_n, anchor ? anchor : own_id.get()},
-                 {"self_id"_n, own_id.get()}});
+    Ref cls = courier_class(fn);
+    Ref library = courier_library(fn);
+    Ref library_id = attr(fn, library.get(), "model_id"_n);
+    Ref courier = call(fn, cls.get(), {},
+                       {{"model_id"_n, own_id.get()},
+                        {"kind"_n, text(kind).get()},
+                        {"text"_n, answer},
+                        {"note"_n, text(courier_note).get()},
+                        {"anchor"_n, anchor ? anchor : own_id.get()},
+                        {"self_id"_n, own_id.get()},
+                        {"origin"_n, request_origin(fn, shell).get()},
+                        {"library"_n, library_id.get()}});
+    Ref count = own(PyNumber_Add(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
+    set_attr(fn, library.get(), "couriers"_n, count.get());
+    Ref observer = make_closure(fn, courier_delivered_spec, own(PyTuple_New(0)));
+    call_method(fn, courier.get(), "observe"_n, {observer.get()}, {{"names"_n, text("done").get()}});
+    return courier;
 }
 
-/// `code` as a markdown code block: the fence is longer than the longest
-/// run of backquotes in the code, so nothing in it can close the block.
-Ref fenced_code(PyObject* code) {
-    need(PyUnicode_READY(code));
-    Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(code);
-    int kind = PyUnicode_KIND(code);
-    const void* data = PyUnicode_DATA(code);
+/// `text` as a markdown fenced block in `language`: the fence is longer than
+/// the longest run of backquotes in it, so nothing in it can close the
+/// block, and whatever it holds is shown as text, never read as HTML.
+Ref fenced(PyObject* text_value, const char* language) {
+    need(PyUnicode_READY(text_value));
+    Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(text_value);
+    int kind = PyUnicode_KIND(text_value);
+    const void* data = PyUnicode_DATA(text_value);
     for (Py_ssize_t i = 0; i < length; ++i) {
         run = PyUnicode_READ(kind, data, i) == '`' ? run + 1 : 0;
         if (run > longest) longest = run;
     }
     std::string fence(static_cast<std::size_t>(longest < 3 ? 3 : longest + 1), '`');
     TextBuilder block;
-    block.ascii(fence).ascii("python\n").str(code);
+    block.ascii(fence).ascii(language).ascii("\n").str(text_value);
     if (length == 0 || PyUnicode_READ(kind, data, length - 1) != '\n') block.ascii("\n");
     return block.ascii(fence).ascii("\n").finish();
 }
 
 /// The answer as one display output: the courier's view where a kernel can
 /// make widgets, and the answer as markdown and as text for every front end
-/// that draws no widget (the code as a code block, the explanation as it is).
+/// that draws no widget (the markdown holds it in a fenced block: code as
+/// python, an explanation as its markdown source).
 void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject* shell, bool kernel) {
     bool code = std::string_view(kind) == "code";
     TextBuilder markdown, plain;
-    markdown.ascii(courier_note).ascii("\n\n");
-    if (code) markdown.str(fenced_code(answer).get());
-    else markdown.str(answer);
+    markdown.ascii(courier_note).ascii("\n\n").str(fenced(answer, code ? "python" : "markdown").get());
     plain.ascii(courier_note).ascii("\n\n").str(answer);
     Ref bundle = own(PyDict_New());
     if (kernel) {
-        Ref courier = new_courier(fn, kind, answer, event_widget_id(fn, shell).get());
+        Ref courier = new_courier(fn, shell, kind, answer, event_widget_id(fn, shell).get());
         Ref shown = call_method(fn, courier.get(), "_repr_mimebundle_"_n);
         if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
             shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
@@ -693,7 +801,7 @@ void relay_printed(Function& fn, PyObject* advice) {
     if (!anchor) return;
     TextBuilder printed;  // what print(debug_lead, advice) wrote
     printed.ascii(debug_lead).ascii(" ").str(str(advice).get()).ascii("\n");
-    new_courier(fn, "stdout", printed.finish().get(), anchor.get());
+    new_courier(fn, shell.get(), "stdout", printed.finish().get(), anchor.get());
 }
 
 Ref display_next_cell_impl(Function& fn, const DisplayNextCellArgs& a) {

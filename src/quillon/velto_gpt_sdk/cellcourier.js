@@ -1,24 +1,42 @@
 // cellcourier.js: the front-end half of quillon's answers, an anywidget ES
-// module that needs no build step. The kernel makes one courier widget per
-// answer and shows it as an output whose bundle also holds the answer as
-// text (the fallback). This module then:
+// module that needs no build step (each courier's own module is a loader
+// that imports this text once per page from the kernel's library widget).
+// The kernel makes one courier widget per answer and shows it as an output
+// whose bundle also holds the answer as text (the fallback). Only the page
+// that asked for the answer acts on it: the courier's `origin` is the id of
+// the kernel connection that sent the request. On that page this module:
 //
 //  - in a front end built on JupyterLab (JupyterLab 4, Notebook 7): puts the
 //    answer into the notebook document (a code cell below or a markdown cell
 //    above the anchor's cell, or printed text under it) and takes the
 //    fallback output back, replacing it in place with an empty output;
-//  - in the classic notebook, whose cell script has already inserted the
-//    cell: only takes the fallback output back;
-//  - anywhere else that draws widgets, or where the anchor's cell is gone:
-//    draws the fallback itself, so the answer is never silently lost.
+//  - in the classic notebook, whose cell script this page has run, so the
+//    cell is there: only takes the fallback output back.
+//
+// Other pages on a shared notebook see the document change and do nothing
+// themselves. Anywhere else that draws widgets, where the anchor's cell is
+// gone, or for a courier restored from a saved notebook (whose origin is no
+// page), this module draws the fallback itself, as text, so the answer is
+// never silently lost and never read as HTML.
 //
 // The anchor is the widget whose cell the answer belongs to: the courier
 // itself for a command run in a cell, or the widget whose event ran the
-// command (the form's Submit button). Once done, the courier sets `done`, so
-// a model restored from saved widget state does nothing again.
+// command (the form's Submit button). Once done, the courier sets `done`,
+// and the kernel closes it.
 
 const VIEW = "application/vnd.jupyter.widget-view+json";
 const EMPTY = () => ({ output_type: "display_data", data: {}, metadata: {} });
+
+/// Whether this page sent the request that the answer is for.
+function askedHere(model) {
+  const origin = model.get("origin");
+  if (!origin) return false;
+  const classic = classicNotebook();
+  if (classic) return !!classic.kernel && classic.kernel.session_id === origin;
+  const manager = model.widget_manager;
+  const kernel = manager && manager.kernel;
+  return !!kernel && kernel.clientId === origin;
+}
 
 function classicNotebook() {
   const jupyter = window.Jupyter;
@@ -87,7 +105,11 @@ function takeBackLab(notebook, self) {
 
 function finish(model) {
   model.set("done", true);
-  model.save_changes();
+  try {
+    model.save_changes();  // the kernel then closes this courier
+  } catch (err) {
+    console.warn("quillon: could not tell the kernel that the answer is in:", err);
+  }
 }
 
 /// Puts the answer into the notebook; whether it got there (or had already).
@@ -151,7 +173,9 @@ function drawFallback(model, el) {
 
 export default {
   initialize({ model }) {
-    if (model.get("done") || classicNotebook()) return;
+    if (model.get("done") || !askedHere(model)) return;
+    // The classic notebook shows what a widget's handler prints itself.
+    if (classicNotebook()) return model.get("kind") === "stdout" ? finish(model) : undefined;
     const notebook = labNotebook(model);
     if (!notebook) return;
     const delivery = deliverLab(model, notebook).catch((err) => {
@@ -161,12 +185,11 @@ export default {
     deliveries.set(model.get("self_id"), delivery);
   },
   render({ model, el }) {
+    if (model.get("done")) return;
     const classic = classicNotebook();
-    if (classic) takeBackClassic(model, el, classic);
-    else if (!labNotebook(model)) drawFallback(model, el);
-    else {
-      const delivery = deliveries.get(model.get("self_id"));
-      if (delivery) delivery.then((delivered) => delivered || drawFallback(model, el));
-    }
+    if (classic && askedHere(model)) return takeBackClassic(model, el, classic);
+    const delivery = !classic && askedHere(model) && labNotebook(model) && deliveries.get(model.get("self_id"));
+    if (delivery) delivery.then((delivered) => delivered || drawFallback(model, el));
+    else drawFallback(model, el);
   },
 };
