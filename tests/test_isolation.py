@@ -16,8 +16,11 @@ CHANGE = "Interpreter change detected - this module can only be loaded into one 
 
 PRELUDE = r'''
 import base64, getpass, importlib, json, os, sys, tempfile, warnings
-import _xxsubinterpreters as interpreters
 import responses
+try:
+    import _xxsubinterpreters as interpreters  # 3.11, 3.12
+except ImportError:
+    import _interpreters as interpreters  # 3.13
 import quillon.validation.credgate as credgate
 
 MODULES = %r
@@ -36,10 +39,21 @@ mock.start()
 mock.add_callback(responses.GET, "https://acme.quillon.example/", callback=token_check)
 mock.post("https://acme.quillon.example/auth/get_token", status=401)
 
-def in_subinterpreter(statement):
+def new_interpreter(kind):
+    # "legacy" shares the main interpreter's GIL and takes any extension module,
+    # so only the modules' own guard stands in the way; "isolated" (3.12 and
+    # later) has a GIL of its own, and CPython itself refuses a module that
+    # declares it cannot live in a second interpreter.
+    if sys.version_info < (3, 12):
+        return interpreters.create()
+    if sys.version_info < (3, 13):
+        return interpreters.create(isolated=kind == "isolated")
+    return interpreters.create(kind)
+
+def in_subinterpreter(statement, kind):
     """'ok', or the exception's type and text, of one statement run in a new interpreter."""
     path = os.path.join(tempfile.mkdtemp(), "outcome")
-    interp = interpreters.create()
+    interp = new_interpreter(kind)
     try:
         interpreters.run_string(interp, (
             f"try:\n    {statement}\n    outcome = 'ok'\n"
@@ -65,21 +79,37 @@ def run(body, env=None):
     return reported(run_python(PRELUDE + textwrap.dedent(body), env=env))
 
 
-def test_second_interpreter_is_refused_each_module():
-    result = run('''
+# Each kind of second interpreter, and who refuses the modules there: their
+# own guard, or (where the interpreter reads their declaration) CPython.
+KINDS = [pytest.param("legacy", id="legacy"),
+         pytest.param("isolated", id="isolated", marks=pytest.mark.skipif(
+             sys.version_info < (3, 12), reason="interpreters with a GIL of their own came with 3.12"))]
+
+
+def refusal(kind, name):
+    if kind == "legacy":
+        return "ImportError: " + CHANGE
+    return f"ImportError: module {name} does not support loading in subinterpreters"
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_second_interpreter_is_refused_each_module(kind):
+    result = run(f'''
         loaded = [importlib.import_module(name) for name in MODULES]
-        refused = {name: in_subinterpreter(f"import {name}") for name in MODULES}
+        refused = {{name: in_subinterpreter(f"import {{name}}", {kind!r}) for name in MODULES}}
         ep = sys.modules["quillon.velto_gpt_sdk.endpoints"]
         report(refused=refused, same=[sys.modules[n] is m for n, m in zip(MODULES, loaded)],
                still_works=credgate._decrypt(credgate._encrypt("pé")), token=ep.auth_token)
     ''')
-    assert result == {"refused": {name: "ImportError: " + CHANGE for name in MODULES},
+    assert result == {"refused": {name: refusal(kind, name) for name in MODULES},
                       "same": [True] * 5, "still_works": "pé", "token": "tok"}
 
 
-def test_first_interpreter_keeps_the_module():
-    result = run('''
-        first = in_subinterpreter("import quillon.velto_gpt_sdk.promptbook as p; assert len(p.prompts_list) == 27")
+@pytest.mark.parametrize("kind", KINDS)
+def test_first_interpreter_keeps_the_module(kind):
+    result = run(f'''
+        first = in_subinterpreter("import quillon.velto_gpt_sdk.promptbook as p; assert len(p.prompts_list) == 27",
+                                  {kind!r})
         try:
             import quillon.velto_gpt_sdk.promptbook
             main = "imported"
@@ -88,7 +118,11 @@ def test_first_interpreter_keeps_the_module():
         report(first=first, main=main, listed="quillon.velto_gpt_sdk.promptbook" in sys.modules,
                credgate_here=credgate._encrypt("x"))
     ''')
-    assert result == {"first": "ok", "main": CHANGE, "listed": False, "credgate_here": "eA=="}
+    if kind == "legacy":  # the module stays with the interpreter that imported it first
+        assert result == {"first": "ok", "main": CHANGE, "listed": False, "credgate_here": "eA=="}
+    else:  # refused before it was made, so the main interpreter is the first
+        assert result == {"first": refusal(kind, "quillon.velto_gpt_sdk.promptbook"), "main": "imported",
+                          "listed": True, "credgate_here": "eA=="}
 
 
 def test_reload_and_reimport_do_not_initialise_again():
