@@ -154,6 +154,21 @@ def test_reload_and_reimport_do_not_initialise_again():
                       "kept": ["kept"] * 3, "catalogue": True, "works": ["cHc=", 27, ": q", None]}
 
 
+@pytest.mark.parametrize("other", ["credgate", "copy.of.credgate"])
+def test_loading_the_shared_object_under_another_name_leaves_the_live_module_alone(other):
+    result = run(f'''
+        import importlib.util
+        spec = importlib.util.spec_from_file_location({other!r}, credgate.__file__)
+        err = raised(lambda: importlib.util.module_from_spec(spec))
+        report(error=[type(err).__name__, str(err), err.name], spec=credgate.__spec__.name,
+               reloaded=importlib.reload(credgate) is credgate, listed={other!r} in sys.modules,
+               works=credgate._encrypt("x"))
+    ''')
+    assert result == {"error": ["ImportError", f"quillon.validation.credgate is already loaded in this process and "
+                                               f"cannot be loaded again as {other!r}", other],
+                      "spec": "quillon.validation.credgate", "reloaded": True, "listed": False, "works": "eA=="}
+
+
 @pytest.mark.parametrize("failure", ["missing dependency", "own login refused"])
 def test_failed_assistant_import_runs_again_cleanly(failure):
     result = run(f'''
