@@ -203,6 +203,8 @@ def test_failed_assistant_import_runs_again_cleanly(failure):
                           "checks": ["GET", "GET", "POST", "GET"], "ready": True}
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="CPython 3.12 and later load no extension module "
+                    "from a folder whose name is not UTF-8 (UnicodeEncodeError), their own included")
 def test_package_in_a_folder_whose_name_is_not_utf8(tmp_path):
     site = tmp_path / os.fsdecode(b"caf\xe9")  # a Latin-1 name, as an older system might have made it
     shutil.copytree(os.path.dirname(quillon.__file__), site / "quillon",
