@@ -58,7 +58,7 @@ wheels: venv
 
 # The unit tests against a build with AddressSanitizer and UndefinedBehavior-
 # Sanitizer. The instrumented modules go to their own folder, which shadows the
-# normal install; slow and browser tests are left to the normal run.
+# normal install; slow, browser and wheel tests are left to the normal run.
 ASAN_SITE := build/asan-site
 test-sanitize: venv
 	rm -rf $(ASAN_SITE)
@@ -67,7 +67,7 @@ test-sanitize: venv
 	PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    $(PY) -m pytest -q -p no:cacheprovider -m "not slow and not browser" --ignore=tests/test_stubs.py
+	    $(PY) -m pytest -q -p no:cacheprovider -m "not slow and not browser and not wheels" --ignore=tests/test_stubs.py
 
 demo: install
 	$(PY) -m devservice.demo
