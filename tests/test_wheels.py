@@ -1,12 +1,14 @@
 """Each release wheel (dist/, from `make wheels`) is all a user needs: it
 installs into a fresh venv of its Python with no compiler reachable, and the
 package logs in and completes against the dev service."""
+import io
 import json
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
@@ -55,6 +57,20 @@ def interpreter(version):
     return None
 
 
+def exported_symbols(wheel):
+    """The symbols each shared object of the wheel defines for others to use."""
+    from elftools.elf.elffile import ELFFile  # auditwheel's own ELF reader
+    found = {}
+    with zipfile.ZipFile(wheel) as zf:
+        for name in zf.namelist():
+            if name.endswith(".so"):
+                dynsym = ELFFile(io.BytesIO(zf.read(name))).get_section_by_name(".dynsym")
+                found[name.split(".", 1)[0]] = {
+                    sym.name for sym in dynsym.iter_symbols()
+                    if sym["st_shndx"] != "SHN_UNDEF" and sym["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
+    return found
+
+
 def run(*cmd, **kw):
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=600, **kw)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
@@ -80,6 +96,8 @@ def test_wheel_installs_and_works_without_a_compiler(version, svc, tmp_path):
     assert PLATFORM in wheel.name
     shown = " ".join(run(sys.executable, "-m", "auditwheel", "show", str(wheel)).split())  # it wraps its lines
     assert f'is consistent with the following platform tag: "{PLATFORM}"' in shown, shown
+    assert exported_symbols(wheel) == {name.replace(".", "/"): {"PyInit_" + name.rsplit(".", 1)[1]}
+                                       for name in MODULES}
 
     # A PATH that holds the venv alone, and no compiler anywhere on it.
     venv = tmp_path / "venv"
