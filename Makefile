@@ -1,12 +1,15 @@
 # Every target installs what it needs from PyPI into .venv (and, for the
 # browser tests, .venv-lab), so a fresh clone needs only python3.11, a C++20
 # compiler, cmake and ninja; the browser tests also use Chromium and Node.js.
+# The version matrix (noxfile.py) also uses python3.12 and python3.13, from
+# pyenv where it is installed; a missing one is skipped, or fails under CI.
 PYTHON ?= python3.11
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
+NOX    := $(PY) -m nox
 
-.PHONY: all venv lab-venv install test test-sanitize demo bench clean
+.PHONY: all venv lab-venv install test test-sanitize wheels demo bench clean
 
 all: install
 
@@ -40,12 +43,22 @@ $(LAB_VENV)/.ready: $(VENV)/.ready pyproject.toml
 
 lab-venv: $(LAB_VENV)/.ready
 
-test: install lab-venv
+# The whole suite on 3.11, the wheel test (tests/test_wheels.py) included;
+# then the unit and integration tests on 3.12 and 3.13.
+test: install lab-venv wheels
 	$(PY) -m pytest
+	$(NOX) -s tests
+
+# One wheel per supported Python in dist/, built with Zig against glibc 2.17
+# and repaired by auditwheel to manylinux_2_17_x86_64: what users install,
+# with no compiler. Each version keeps its build folder, so a rebuild only
+# compiles what changed.
+wheels: venv
+	$(NOX) -s wheels
 
 # The unit tests against a build with AddressSanitizer and UndefinedBehavior-
 # Sanitizer. The instrumented modules go to their own folder, which shadows the
-# normal install; slow and browser tests are left to the normal run.
+# normal install; slow, browser and wheel tests are left to the normal run.
 ASAN_SITE := build/asan-site
 test-sanitize: venv
 	rm -rf $(ASAN_SITE)
@@ -54,7 +67,7 @@ test-sanitize: venv
 	PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    $(PY) -m pytest -q -p no:cacheprovider -m "not slow and not browser" --ignore=tests/test_stubs.py
+	    $(PY) -m pytest -q -p no:cacheprovider -m "not slow and not browser and not wheels" --ignore=tests/test_stubs.py
 
 demo: install
 	$(PY) -m devservice.demo
@@ -63,4 +76,4 @@ bench: install
 	$(PY) -m bench
 
 clean:
-	rm -rf build $(VENV) $(LAB_VENV) .pytest_cache
+	rm -rf build dist .nox $(VENV) $(LAB_VENV) .pytest_cache

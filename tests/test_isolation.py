@@ -16,8 +16,11 @@ CHANGE = "Interpreter change detected - this module can only be loaded into one 
 
 PRELUDE = r'''
 import base64, getpass, importlib, json, os, sys, tempfile, warnings
-import _xxsubinterpreters as interpreters
 import responses
+try:
+    import _xxsubinterpreters as interpreters  # 3.11, 3.12
+except ImportError:
+    import _interpreters as interpreters  # 3.13
 import quillon.validation.credgate as credgate
 
 MODULES = %r
@@ -36,10 +39,21 @@ mock.start()
 mock.add_callback(responses.GET, "https://acme.quillon.example/", callback=token_check)
 mock.post("https://acme.quillon.example/auth/get_token", status=401)
 
-def in_subinterpreter(statement):
+def new_interpreter(kind):
+    # "legacy" shares the main interpreter's GIL and takes any extension module,
+    # so only the modules' own guard stands in the way; "isolated" (3.12 and
+    # later) has a GIL of its own, and CPython itself refuses a module that
+    # declares it cannot live in a second interpreter.
+    if sys.version_info < (3, 12):
+        return interpreters.create()
+    if sys.version_info < (3, 13):
+        return interpreters.create(isolated=kind == "isolated")
+    return interpreters.create(kind)
+
+def in_subinterpreter(statement, kind):
     """'ok', or the exception's type and text, of one statement run in a new interpreter."""
     path = os.path.join(tempfile.mkdtemp(), "outcome")
-    interp = interpreters.create()
+    interp = new_interpreter(kind)
     try:
         interpreters.run_string(interp, (
             f"try:\n    {statement}\n    outcome = 'ok'\n"
@@ -65,21 +79,37 @@ def run(body, env=None):
     return reported(run_python(PRELUDE + textwrap.dedent(body), env=env))
 
 
-def test_second_interpreter_is_refused_each_module():
-    result = run('''
+# Each kind of second interpreter, and who refuses the modules there: their
+# own guard, or (where the interpreter reads their declaration) CPython.
+KINDS = [pytest.param("legacy", id="legacy"),
+         pytest.param("isolated", id="isolated", marks=pytest.mark.skipif(
+             sys.version_info < (3, 12), reason="interpreters with a GIL of their own came with 3.12"))]
+
+
+def refusal(kind, name):
+    if kind == "legacy":
+        return "ImportError: " + CHANGE
+    return f"ImportError: module {name} does not support loading in subinterpreters"
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_second_interpreter_is_refused_each_module(kind):
+    result = run(f'''
         loaded = [importlib.import_module(name) for name in MODULES]
-        refused = {name: in_subinterpreter(f"import {name}") for name in MODULES}
+        refused = {{name: in_subinterpreter(f"import {{name}}", {kind!r}) for name in MODULES}}
         ep = sys.modules["quillon.velto_gpt_sdk.endpoints"]
         report(refused=refused, same=[sys.modules[n] is m for n, m in zip(MODULES, loaded)],
                still_works=credgate._decrypt(credgate._encrypt("pé")), token=ep.auth_token)
     ''')
-    assert result == {"refused": {name: "ImportError: " + CHANGE for name in MODULES},
+    assert result == {"refused": {name: refusal(kind, name) for name in MODULES},
                       "same": [True] * 5, "still_works": "pé", "token": "tok"}
 
 
-def test_first_interpreter_keeps_the_module():
-    result = run('''
-        first = in_subinterpreter("import quillon.velto_gpt_sdk.promptbook as p; assert len(p.prompts_list) == 27")
+@pytest.mark.parametrize("kind", KINDS)
+def test_first_interpreter_keeps_the_module(kind):
+    result = run(f'''
+        first = in_subinterpreter("import quillon.velto_gpt_sdk.promptbook as p; assert len(p.prompts_list) == 27",
+                                  {kind!r})
         try:
             import quillon.velto_gpt_sdk.promptbook
             main = "imported"
@@ -88,7 +118,11 @@ def test_first_interpreter_keeps_the_module():
         report(first=first, main=main, listed="quillon.velto_gpt_sdk.promptbook" in sys.modules,
                credgate_here=credgate._encrypt("x"))
     ''')
-    assert result == {"first": "ok", "main": CHANGE, "listed": False, "credgate_here": "eA=="}
+    if kind == "legacy":  # the module stays with the interpreter that imported it first
+        assert result == {"first": "ok", "main": CHANGE, "listed": False, "credgate_here": "eA=="}
+    else:  # refused before it was made, so the main interpreter is the first
+        assert result == {"first": refusal(kind, "quillon.velto_gpt_sdk.promptbook"), "main": "imported",
+                          "listed": True, "credgate_here": "eA=="}
 
 
 def test_reload_and_reimport_do_not_initialise_again():
@@ -118,6 +152,21 @@ def test_reload_and_reimport_do_not_initialise_again():
     ''')
     assert result == {"outcome": {name: [True] * 4 for name in MODULES}, "requests": 0, "filters": 0,
                       "kept": ["kept"] * 3, "catalogue": True, "works": ["cHc=", 27, ": q", None]}
+
+
+@pytest.mark.parametrize("other", ["credgate", "copy.of.credgate"])
+def test_loading_the_shared_object_under_another_name_leaves_the_live_module_alone(other):
+    result = run(f'''
+        import importlib.util
+        spec = importlib.util.spec_from_file_location({other!r}, credgate.__file__)
+        err = raised(lambda: importlib.util.module_from_spec(spec))
+        report(error=[type(err).__name__, str(err), err.name], spec=credgate.__spec__.name,
+               reloaded=importlib.reload(credgate) is credgate, listed={other!r} in sys.modules,
+               works=credgate._encrypt("x"))
+    ''')
+    assert result == {"error": ["ImportError", f"quillon.validation.credgate is already loaded in this process and "
+                                               f"cannot be loaded again as {other!r}", other],
+                      "spec": "quillon.validation.credgate", "reloaded": True, "listed": False, "works": "eA=="}
 
 
 @pytest.mark.parametrize("failure", ["missing dependency", "own login refused"])
@@ -154,6 +203,8 @@ def test_failed_assistant_import_runs_again_cleanly(failure):
                           "checks": ["GET", "GET", "POST", "GET"], "ready": True}
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="CPython 3.12 and later load no extension module "
+                    "from a folder whose name is not UTF-8 (UnicodeEncodeError), their own included")
 def test_package_in_a_folder_whose_name_is_not_utf8(tmp_path):
     site = tmp_path / os.fsdecode(b"caf\xe9")  # a Latin-1 name, as an older system might have made it
     shutil.copytree(os.path.dirname(quillon.__file__), site / "quillon",

@@ -112,9 +112,22 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (guard.module != nullptr) return Py_NewRef(guard.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    return name ? PyModule_NewObject(name.get()) : nullptr;
+    if (!name) return nullptr;
+    if (guard.module == nullptr) return PyModule_NewObject(name.get());
+    // The import machinery stamps the spec it was given on the module it gets
+    // back, so handing the live module to a load under another name (the
+    // shared object loaded from its path as "x") would leave it with a spec
+    // that no longer finds it.
+    Ref live = Ref::steal(PyModule_GetNameObject(guard.module));
+    if (!live) return nullptr;
+    int same = PyObject_RichCompareBool(live.get(), name.get(), Py_EQ);
+    if (same == 0) {
+        Ref message = Ref::steal(PyUnicode_FromFormat(
+            "%U is already loaded in this process and cannot be loaded again as %R", live.get(), name.get()));
+        if (message) PyErr_SetImportError(message.get(), name.get(), nullptr);
+    }
+    return same == 1 ? Py_NewRef(guard.module) : nullptr;
 }
 
 int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept {

@@ -64,13 +64,14 @@ int exec_slot(PyObject* module) noexcept {
 
 /// Defines PyInit_<name>, the module's one exported symbol, for a module
 /// with the exec step `exec` and the name table `names` (QUILLON_NAMES). The
-/// definition tables are static because the C API keeps pointers to them.
+/// definition tables are static because the C API keeps pointers to them;
+/// the declarations of what the modules cannot do come from version.hpp.
 #define QUILLON_MODULE(name, exec, names)                                                                  \
     namespace {                                                                                            \
     PyModuleDef_Slot name##_slots[] = {                                                                    \
         {Py_mod_create, reinterpret_cast<void*>(::quillon::create_module)},                                \
         {Py_mod_exec, reinterpret_cast<void*>(::quillon::exec_slot<exec, names>)},                         \
-        {0, nullptr},                                                                                      \
+        QUILLON_SLOT_INTERPRETERS QUILLON_SLOT_GIL {0, nullptr},                                           \
     };                                                                                                     \
     PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(::quillon::ModuleState),      \
                               nullptr, name##_slots, ::quillon::traverse_module, ::quillon::clear_module,  \

@@ -5,12 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// The modules use the 3.11 C API as it stands (the unicode writer, the
-// exception triple, the version-specific code object), so they are built
-// for that one version.
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "quillon's native modules are built for CPython 3.11"
-#endif
+#include "core/version.hpp"
 
 #include <new>
 #include <utility>

@@ -6,8 +6,40 @@
 #include "core/ref.hpp"
 
 #include <string_view>
+#include <utility>
 
 namespace quillon {
+
+#if QUILLON_PUBLIC_UNICODE_WRITER
+
+class TextBuilder {
+public:
+    TextBuilder() : writer_(PyUnicodeWriter_Create(0)) {  // over-allocates as it grows
+        if (writer_ == nullptr) throw PyErrorSet{};
+    }
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder() {
+        if (writer_ != nullptr) PyUnicodeWriter_Discard(writer_);
+    }
+
+    /// An ASCII literal.
+    TextBuilder& ascii(std::string_view s) {
+        need(PyUnicodeWriter_WriteASCII(writer_, s.data(), static_cast<Py_ssize_t>(s.size())));
+        return *this;
+    }
+    /// A str object (exact str or subclass: its characters, not its __str__).
+    TextBuilder& str(PyObject* s) {
+        need(PyUnicodeWriter_WriteSubstring(writer_, s, 0, PyUnicode_GET_LENGTH(s)));
+        return *this;
+    }
+    Ref finish() { return own(PyUnicodeWriter_Finish(std::exchange(writer_, nullptr))); }
+
+private:
+    PyUnicodeWriter* writer_;
+};
+
+#else
 
 class TextBuilder {
 public:
@@ -26,7 +58,7 @@ public:
         need(_PyUnicodeWriter_WriteASCIIString(&writer_, s.data(), static_cast<Py_ssize_t>(s.size())));
         return *this;
     }
-    /// A str object (exact str or subclass: its characters).
+    /// A str object (exact str or subclass: its characters, not its __str__).
     TextBuilder& str(PyObject* s) {
         need(_PyUnicodeWriter_WriteStr(&writer_, s));
         return *this;
@@ -40,5 +72,7 @@ private:
     _PyUnicodeWriter writer_;
     bool finished_ = false;
 };
+
+#endif
 
 }  // namespace quillon
