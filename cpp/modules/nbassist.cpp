@@ -98,7 +98,7 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "kernel", "get_parent", "header", "comm_id", "date", "_CellCourier", "__file__", "with_name",
               "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
               "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
-              "icon", "seconds", "session", "origin", "library", "code", "couriers", "Int", "owner", "close", "comm",
+              "icon", "seconds", "session", "origin", "library", "code", "couriers", "Int", "owner", "comm",
               "_courier_library", "_CourierLibrary")
 
 // --- parameters ----------------------------------------------------------------------
