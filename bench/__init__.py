@@ -1,6 +1,7 @@
 """Benchmarks of the native modules against a plain-Python baseline: python -m bench."""
 
-# The five native modules, in the order their import cost is reported.
+# The modules that importing the assistant loads, in the order their import
+# cost is reported.
 MODULES = [
     "quillon.validation.credgate",
     "quillon.validation.authentication",

@@ -22,7 +22,8 @@ SUPPORTED = ["3.11", "3.12", "3.13"]
 PLATFORM = "manylinux_2_17_x86_64"
 BUILD_TOOLS = ["cc", "gcc", "c++", "g++", "clang", "cmake", "ninja", "zig"]
 MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.promptbook",
-           "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist"]
+           "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist",
+           "quillon.velto_gpt_sdk.magics"]
 QUERY = "Write python code for: Apply PCA"
 
 # Run by the venv's own Python: answers the login prompts, imports every
