@@ -164,17 +164,17 @@ def test_fix_sends_the_error_as_ipython_showed_it(run):
     assert stdout(cells["fix"]) == "You can try this:\n " + advice + "\n"
 
 
-@pytest.mark.parametrize("name, lead, code, kind", [
-    ("explain", "Explain the below given code", FRAME, "text/markdown"),
-    ("optimize", "Optimize the following code to be more efficient: ", LOOP, "text/plain"),
+@pytest.mark.parametrize("name, lead, code", [
+    ("explain", "Explain the below given code", FRAME),
+    ("optimize", "Optimize the following code to be more efficient: ", LOOP),
 ])
-def test_explain_and_optimize_take_an_earlier_cell(run, name, lead, code, kind):
+def test_explain_and_optimize_take_an_earlier_cell(run, name, lead, code):
     """explain names its cell (In[3], the frame); optimize takes the cell run before it."""
     cells, prompts, _ = run
     assert lead in prompts[name]
     assert prompts[name].endswith(": " + code.rstrip("\n"))    # In[N] as the history keeps it
     answer = complete(prompts[name])
-    assert fallback(cells[name])[kind] == NOTE + "\n\n" + answer
+    assert fallback(cells[name])["text/plain"] == NOTE + "\n\n" + answer
 
 
 def test_form_is_shown_and_asks_nothing(run):
