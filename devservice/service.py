@@ -6,8 +6,8 @@
         ...                          # the SDK now talks to svc
 
 The client reaches https://<tenant>.<domain> unchanged: HTTPS_PROXY points
-`requests` at the CONNECT proxy, which tunnels to the TLS server, whose
-certificate comes from a throw-away CA named by REQUESTS_CA_BUNDLE.
+`requests` at the service's CONNECT proxy, which answers the tunnel with TLS
+itself, with a certificate from a throw-away CA named by REQUESTS_CA_BUNDLE.
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ from typing import Any, Optional
 import trustme
 
 from .completions import Completer, OpenAICompleter
-from .servers import ProxyServer, TLSServer
+from .servers import ProxyServer
 from .state import ServiceState
 
 DEFAULT_DOMAIN = "quillon.example"
@@ -50,15 +50,10 @@ class DevService:
         if demo:
             self.state.add_user(DEMO_TENANT, DEMO_EMAIL, DEMO_PASSWORD)
             self.state.add_app_token(DEMO_TENANT, DEMO_APP_TOKEN)
-        self._state_dir = state_dir
-        self._tmp_dir: Optional[str] = None
-        self._host = host
-        self._proxy_port = proxy_port
-        self._tls: Optional[TLSServer] = None
+        self._state_dir, self._tmp_dir = state_dir, None
+        self._host, self._proxy_port = host, proxy_port
         self._proxy: Optional[ProxyServer] = None
         self.ca_path: Optional[str] = None
-
-    # -- lifecycle ----------------------------------------------------------
 
     def start(self) -> "DevService":
         if self._proxy is not None:
@@ -68,16 +63,13 @@ class DevService:
                 self._tmp_dir = tempfile.mkdtemp(prefix="quillon-devservice-")
             directory = self._state_dir or self._tmp_dir
             os.makedirs(directory, exist_ok=True)
-            ca = trustme.CA(organization_name="quillon dev service")
-            cert = ca.issue_cert("*." + self.domain, self.domain)
+            trusted, stranger = trustme.CA(organization_name="quillon dev service"), trustme.CA()
+            contexts = [ssl.create_default_context(ssl.Purpose.CLIENT_AUTH) for _ in (trusted, stranger)]
+            for ca, context in zip((trusted, stranger), contexts):
+                ca.issue_cert("*." + self.domain, self.domain).configure_cert(context)
             self.ca_path = os.path.join(directory, "ca.pem")
-            ca.cert_pem.write_to_path(self.ca_path)
-            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-            cert.configure_cert(context)
-            self._tls = TLSServer(self.state, context, self._host)
-            self._tls.start()
-            self._proxy = ProxyServer(self.domain, lambda: self._tls.port, self._admin,
-                                      self._host, self._proxy_port)
+            trusted.cert_pem.write_to_path(self.ca_path)
+            self._proxy = ProxyServer(self.state, *contexts, self._admin, self._host, self._proxy_port)
             self._proxy.start()
         except BaseException:
             self.close()
@@ -85,10 +77,9 @@ class DevService:
         return self
 
     def close(self) -> None:
-        for server in (self._proxy, self._tls):
-            if server is not None:
-                server.close()
-        self._proxy = self._tls = None
+        if self._proxy is not None:
+            self._proxy.close()
+            self._proxy = None
         if self._forwarder is not None:
             self._forwarder.close()
             self._forwarder = None
@@ -101,8 +92,6 @@ class DevService:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    # -- where it is --------------------------------------------------------
 
     @property
     def proxy_url(self) -> str:
@@ -121,8 +110,7 @@ class DevService:
         return f"https://{tenant}.{self.domain}{path}"
 
     def session(self):
-        """A requests.Session wired to this service, ignoring the process
-        environment."""
+        """A requests.Session wired to this service, ignoring the process environment."""
         import requests
 
         session = requests.Session()
@@ -136,9 +124,8 @@ class DevService:
         """CONNECT targets the proxy saw, with whether it tunnelled them."""
         return list(self._proxy.tunnels) if self._proxy else []
 
-    # -- administration over HTTP (the proxy's /_admin/ paths) ---------------
-
     def _admin(self, method: str, path: str, query: dict, body: bytes) -> tuple[int, Any]:
+        """The proxy's /_admin/ paths."""
         data = json.loads(body) if body else {}
         first = lambda key: (query.get(key) or [data.get(key)])[0]  # noqa: E731
         if (method, path) == ("POST", "/_admin/expire"):
@@ -148,6 +135,9 @@ class DevService:
             return 200, {"ok": True}
         if (method, path) == ("POST", "/_admin/app-tokens"):
             self.state.add_app_token(data["tenant"], data["token"])
+            return 200, {"ok": True}
+        if (method, path) == ("POST", "/_admin/fault"):
+            self.state.set_fault(data["tenant"], data.get("fault"))
             return 200, {"ok": True}
         if (method, path) == ("GET", "/_admin/requests"):
             return 200, [{"method": r.method, "host": r.host, "path": r.path, "status": r.status}

@@ -1,7 +1,7 @@
 """Tenants, users, tokens and the four endpoints, independent of sockets.
 
 `ServiceState.handle` takes one parsed HTTP request and returns the answer;
-the TLS server in `servers.py` only moves bytes.
+the server in `servers.py` only moves bytes.
 """
 
 from __future__ import annotations
@@ -21,7 +21,10 @@ from .completions import Completer, complete
 
 APP_TOKEN_PATH = "/validate-app-token/"
 API_KEY = "?api_key="
-ROUTES = {"/": "GET", "/auth/get_token": "POST", "/get-completion": "POST"}
+ROUTES = {"/": "GET", "/auth/get_token": "POST", "/get-completion": "POST", APP_TOKEN_PATH: "GET"}
+# What the connection to a tenant can be made to do instead of answering (see `set_fault`).
+FAULTS = ("bad-gateway", "reset", "silent-tunnel", "untrusted", "hang-up", "silent", "drip", "cut-body",
+          "garbage")
 
 
 @dataclass
@@ -55,16 +58,9 @@ class RecordedRequest:
         return json.loads(self.body)
 
 
-@dataclass
-class _Token:
-    tenant: str
-    email: Optional[str]
-    issued: float
-
-
 def tenant_key(tenant: str) -> str:
-    """A tenant label as it appears in a Host header: lower case, and
-    IDNA-encoded when it is not ASCII (the client encodes it that way)."""
+    """A tenant label as a Host header carries it: lower case, IDNA-encoded
+    when it is not ASCII (as the client encodes it)."""
     try:
         return tenant.encode("idna").decode("ascii").lower()
     except UnicodeError:
@@ -72,8 +68,8 @@ def tenant_key(tenant: str) -> str:
 
 
 class ServiceState:
-    """Everything the service knows. Thread-safe; tenants are matched as
-    host names are, without regard to case."""
+    """Everything the service knows. Thread-safe; tenants are matched as host
+    names are, without regard to case."""
 
     def __init__(self, domain: str, *, token_ttl: Optional[float] = None,
                  completer: Optional[Completer] = None, clock: Callable[[], float] = time.monotonic,
@@ -81,18 +77,19 @@ class ServiceState:
         self.domain = domain.lower().strip(".")
         self.token_ttl = token_ttl
         self.completer: Completer = completer or complete
-        # Seconds a completion waits before it answers, as a real engine
-        # takes seconds to minutes; may be changed while the service runs.
+        # Seconds a completion waits before it answers, as a real engine takes
+        # seconds to minutes; may be changed while the service runs.
         self.answer_delay = answer_delay
         self._clock = clock
         self._lock = threading.Lock()
         self._users: dict[str, dict[str, str]] = {}
         self._app_tokens: dict[str, set[str]] = {}
-        self._tokens: dict[str, _Token] = {}
+        self._tokens: dict[str, tuple[str, float]] = {}     # token: (tenant, issued)
         self._forced: list[list] = []
+        self._faults: dict[str, str] = {}
         self._log: deque[RecordedRequest] = deque(maxlen=log_size)
 
-    # -- administration -----------------------------------------------------
+    # -- administration -------------------------------------------------------
 
     def add_user(self, tenant: str, email: str, password: str) -> None:
         with self._lock:
@@ -110,31 +107,27 @@ class ServiceState:
         with self._lock:
             self._app_tokens.get(tenant_key(tenant), set()).discard(token)
 
-    def issue_token(self, tenant: str, email: Optional[str] = None) -> str:
+    def issue_token(self, tenant: str) -> str:
         token = "qdv_" + secrets.token_urlsafe(24)
         with self._lock:
-            self._tokens[token] = _Token(tenant_key(tenant), email, self._clock())
+            self._tokens[token] = (tenant_key(tenant), self._clock())
         return token
 
     def expire_tokens(self, tenant: Optional[str] = None) -> int:
         """Forget the bearer tokens of one tenant (or of all); returns how many."""
+        key = None if tenant is None else tenant_key(tenant)
         with self._lock:
-            key = None if tenant is None else tenant_key(tenant)
-            gone = [t for t, info in self._tokens.items() if key is None or info.tenant == key]
+            gone = [t for t, (owner, _) in self._tokens.items() if key in (None, owner)]
             for t in gone:
                 del self._tokens[t]
         return len(gone)
 
-    def revoke_token(self, token: str) -> bool:
-        with self._lock:
-            return self._tokens.pop(token, None) is not None
-
     def token_valid(self, tenant: str, token: str) -> bool:
         with self._lock:
-            info = self._tokens.get(token)
-            if info is None or info.tenant != tenant_key(tenant):
+            owner, issued = self._tokens.get(token, (None, 0.0))
+            if owner != tenant_key(tenant):
                 return False
-            if self.token_ttl is not None and self._clock() - info.issued >= self.token_ttl:
+            if self.token_ttl is not None and self._clock() - issued >= self.token_ttl:
                 del self._tokens[token]
                 return False
             return True
@@ -145,10 +138,32 @@ class ServiceState:
             return token in known or any(unquote(k) == unquote(token) for k in known)
 
     def force_status(self, path: str, status: int, body: str = "", times: int = 1) -> None:
-        """Answer the next `times` requests for `path` (without query) with
-        `status` and `body`, whatever their content."""
+        """Answer the next `times` requests for `path` (without query; the
+        app-token check is APP_TOKEN_PATH) with `status` and `body`."""
         with self._lock:
             self._forced.append([path, status, body, times])
+
+    def set_fault(self, tenant: str, fault: Optional[str]) -> None:
+        """Make every new connection to `tenant` misbehave (None: behave):
+        "bad-gateway" (the proxy answers CONNECT with 502), "reset" (the
+        tunnel opens, then the connection is reset), "silent-tunnel" (no
+        answer to the TLS handshake), "untrusted" (a certificate nobody
+        trusts), "hang-up" (the request is read, then the line drops),
+        "silent" (the request is read, no answer comes), "drip" (the answer
+        comes one byte every 2 s), "cut-body" (the answer stops halfway, then
+        the line drops), "garbage" (bytes that are not HTTP). Held
+        connections end when the service closes."""
+        if fault is not None and fault not in FAULTS:
+            raise ValueError(f"unknown fault {fault!r}; known: {', '.join(FAULTS)}")
+        with self._lock:
+            if fault is None:
+                self._faults.pop(tenant_key(tenant), None)
+            else:
+                self._faults[tenant_key(tenant)] = fault
+
+    def fault(self, tenant: Optional[str]) -> Optional[str]:
+        with self._lock:
+            return None if tenant is None else self._faults.get(tenant)
 
     @property
     def requests(self) -> list[RecordedRequest]:
@@ -159,19 +174,17 @@ class ServiceState:
         with self._lock:
             self._log.clear()
 
-    # -- request handling ---------------------------------------------------
+    # -- request handling -----------------------------------------------------
 
     def tenant_for_host(self, host: str) -> Optional[str]:
-        """The tenant label of a Host header inside the domain, else None."""
+        """The tenant label of a Host header (or CONNECT target) inside the
+        domain, else None."""
         name = host.strip().lower()
-        if name.startswith("["):
-            return None
         head, sep, port = name.rpartition(":")
         if sep and port.isdigit():
             name = head
-        name = name.rstrip(".")
-        suffix = "." + self.domain
-        if not name.endswith(suffix) or len(name) == len(suffix):
+        name, suffix = name.rstrip("."), "." + self.domain
+        if name.startswith("[") or not name.endswith(suffix) or len(name) == len(suffix):
             return None
         return name[: -len(suffix)]
 
@@ -201,32 +214,29 @@ class ServiceState:
         if tenant is None:
             return Response.text(404, f"Unknown host: this service answers for *.{self.domain} only")
         path = target.split("?", 1)[0]
-        forced = self._take_forced(APP_TOKEN_PATH if path.startswith(APP_TOKEN_PATH) else path)
+        route = APP_TOKEN_PATH if path.startswith(APP_TOKEN_PATH) else path
+        forced = self._take_forced(route)
         if forced is not None:
             return forced
-        if path.startswith(APP_TOKEN_PATH):
-            allowed = "GET"
-        else:
-            allowed = ROUTES.get(path)
-        if allowed is None:
+        if route not in ROUTES:
             return Response.text(404, f"Not found: {path}")
-        if method != allowed:
-            return Response(405, b"Method not allowed", "text/plain; charset=utf-8", {"Allow": allowed})
-        if path == "/auth/get_token":
+        if method != ROUTES[route]:
+            return Response(405, b"Method not allowed", "text/plain; charset=utf-8", {"Allow": ROUTES[route]})
+        if route == "/auth/get_token":
             return self._login(tenant, body)
-        if path == "/":
-            if self.token_valid(tenant, _bearer(headers) or ""):
-                return Response.json(200, {"status": "ok", "tenant": tenant})
-            return Response.json(401, {"detail": "invalid or expired token"})
-        if path == "/get-completion":
+        if route == "/get-completion":
             return self._completion(tenant, headers, body)
-        return self._app_token(tenant, target[len(APP_TOKEN_PATH):])
+        if route == APP_TOKEN_PATH:
+            return self._app_token(tenant, target[len(APP_TOKEN_PATH):])
+        if self.token_valid(tenant, _bearer(headers)):
+            return Response.json(200, {"status": "ok", "tenant": tenant})
+        return Response.json(401, {"detail": "invalid or expired token"})
 
     def _login(self, tenant: str, body: bytes) -> Response:
         try:
             data = json.loads(body)
         except ValueError:
-            return Response.json(400, {"detail": "body must be JSON"})
+            data = None
         if not (isinstance(data, dict) and isinstance(data.get("email"), str)
                 and isinstance(data.get("password"), str)):
             return Response.json(400, {"detail": "expected {\"email\": ..., \"password\": ...}"})
@@ -234,13 +244,12 @@ class ServiceState:
             known = self._users.get(tenant, {}).get(data["email"])
         if known is None or not secrets.compare_digest(known.encode(), data["password"].encode()):
             return Response.json(401, {"detail": "invalid username or password"})
-        return Response.json(200, {"token": self.issue_token(tenant, data["email"]), "token_type": "bearer"})
+        return Response.json(200, {"token": self.issue_token(tenant), "token_type": "bearer"})
 
     def _app_token(self, tenant: str, rest: str) -> Response:
-        """`rest` is what follows /validate-app-token/: token + "?api_key=" +
-        token, unescaped by the client, so the token may itself hold "?",
-        "&", "/" or "api_key=". Every split whose two halves agree is a
-        candidate."""
+        """`rest` is token + "?api_key=" + token, unescaped by the client, so
+        the token may itself hold "?", "&", "/" or "api_key=": every split
+        whose two halves agree is a candidate."""
         start = rest.find(API_KEY)
         while start >= 0:
             token, key = rest[:start], rest[start + len(API_KEY):]
@@ -250,7 +259,7 @@ class ServiceState:
         return Response.json(401, {"valid": False})
 
     def _completion(self, tenant: str, headers: Mapping[str, str], body: bytes) -> Response:
-        if not self.token_valid(tenant, _bearer(headers) or ""):
+        if not self.token_valid(tenant, _bearer(headers)):
             return Response.text(401, "Unauthorized: missing, invalid or expired bearer token")
         try:
             data = json.loads(body)
@@ -270,7 +279,6 @@ class ServiceState:
         return Response.json(200, {"completion": text})
 
 
-def _bearer(headers: Mapping[str, str]) -> Optional[str]:
-    value = headers.get("Authorization") or ""
-    scheme, _, token = value.partition(" ")
-    return token if scheme.lower() == "bearer" and token else None
+def _bearer(headers: Mapping[str, str]) -> str:
+    scheme, _, token = (headers.get("Authorization") or "").partition(" ")
+    return token if scheme.lower() == "bearer" else ""

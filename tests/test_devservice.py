@@ -265,6 +265,39 @@ def test_admin_endpoints(svc):
         assert plain.get("http://example.org/", proxies={"http": svc.proxy_url}).status_code == 403
 
 
+# -- faults ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("fault, error", [
+    ("bad-gateway", requests.exceptions.ProxyError),
+    ("reset", requests.exceptions.ConnectionError),
+    ("silent-tunnel", requests.exceptions.Timeout),
+    ("untrusted", requests.exceptions.SSLError),
+    ("hang-up", requests.exceptions.ConnectionError),
+    ("silent", requests.exceptions.ReadTimeout),
+    ("drip", requests.exceptions.ReadTimeout),
+    ("cut-body", requests.exceptions.ChunkedEncodingError),
+    ("garbage", requests.exceptions.ConnectionError),
+])
+def test_faults_hit_one_tenant_until_cleared(fault, error):
+    with DevService(demo=True) as svc:
+        svc.state.set_fault("demo", fault)
+        with svc.session() as http, pytest.raises(error):
+            http.post(svc.url("demo", "/auth/get_token"), timeout=1,
+                      json={"email": "analyst@example.com", "password": "quillon-demo"}).json()
+        with svc.session() as http:
+            assert login(http, svc).status_code == 401        # another tenant is served as usual
+        svc.state.set_fault("demo", None)
+        with svc.session() as http:
+            assert login(http, svc, "demo", "analyst@example.com", "quillon-demo").status_code == 200
+        started = time.monotonic()
+    assert time.monotonic() - started < 3                       # a held connection does not hold close()
+
+
+def test_unknown_fault_is_refused(svc):
+    with pytest.raises(ValueError, match="unknown fault"):
+        svc.state.set_fault("demo", "slow")
+
+
 # -- the template answers ------------------------------------------------------------
 
 @pytest.mark.parametrize("query, mode, request_text", [
