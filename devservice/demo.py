@@ -1,19 +1,12 @@
-"""python -m devservice.demo: the SDK end to end, in a headless notebook.
+"""python -m devservice.demo [--save executed.ipynb] [--timeout SECONDS]: the SDK end to end, headless.
 
-Starts the dev service, gives the SDK a private copy of the installed package
-(so the demo's login lands in a credential store of its own), logs in the way
-a user does, then runs a short notebook through a real IPython kernel: the
-assistant's commands on a small sales frame. Each answer goes into a new cell,
-as the classic notebook would put it, and each new code cell runs. For every
-step it prints what was asked, the context the SDK sent with it, the answer
-and how its cell ran; then the requests the service saw.
-
-    python -m devservice.demo [--save executed.ipynb] [--timeout SECONDS]
-
-`private_site`, `store_path`, `client_env` and `login` serve the tests too.
-"""
-
-from __future__ import annotations
+Starts the dev service, logs in as a user does with a private copy of the
+package (so a credential store of its own), then runs the assistant's commands
+on a small sales frame in a real IPython kernel. Each answer goes into a new
+cell, as the classic notebook would put it, and each new code cell runs. Each
+step shows the requests the service saw, what was asked, the context sent with
+it, the answer and how its cell ran. The tests use `private_site`,
+`store_path`, `client_env` and `login` too."""
 
 import argparse
 import json
@@ -26,11 +19,10 @@ import textwrap
 import time
 from typing import Optional, Sequence
 
-from .context import HEADER, split_prompt
+from .completions import HEADER, split_prompt
 from .service import DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, DevService
 
-# Run in a fresh interpreter: answer the hidden login prompts with argv[1] (a
-# JSON list), import the module named in argv[2], print what was asked.
+# For a new interpreter: import module argv[2], answering the hidden prompts from the JSON list argv[1].
 LOGIN_SCRIPT = r"""
 import getpass, importlib, json, sys
 answers, asked = list(json.loads(sys.argv[1])), []
@@ -48,8 +40,7 @@ finally:
 
 
 def private_site(dest: str) -> str:
-    """Copy the installed quillon package into `dest` (without its store) and
-    return `dest`, to be put first on PYTHONPATH."""
+    """Copy the installed package into `dest`, without its store; returns `dest`, for PYTHONPATH."""
     import quillon
 
     target = os.path.join(dest, "quillon")
@@ -73,16 +64,14 @@ def client_env(svc: DevService, site: str, base: Optional[dict] = None) -> dict[
 def login(env: dict[str, str], answers: Sequence[str] = (DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT),
           module: str = "quillon.velto_gpt_sdk.endpoints", cwd: Optional[str] = None,
           timeout: float = 60) -> subprocess.CompletedProcess:
-    """Import `module` in a new interpreter, answering the login prompts with
-    `answers`; the output ends with a line ASKED=<JSON list of the prompts>."""
+    """Import `module` in a new interpreter, answering the prompts; prints ASKED=<JSON list of them>."""
     return subprocess.run([sys.executable, "-c", LOGIN_SCRIPT, json.dumps(list(answers)), module],
                           env=env, cwd=cwd or tempfile.gettempdir(), capture_output=True, text=True,
                           timeout=timeout)
 
 
-# A cell hands an answer to the demo under this mimetype; the demo then does
-# what the classic notebook does in jupyter mode: puts it into a new cell, code
-# below the asking cell and markdown above it.
+# A cell hands an answer to the demo under this mimetype, and the demo puts it into a new cell, as
+# the classic notebook does in jupyter mode.
 CELL_MIME = "application/vnd.quillon.demo-cell+json"
 SETUP = f"""import pandas as pd
 from IPython.display import display
@@ -92,9 +81,8 @@ print("logged in to tenant", endpoints.tenant)
 
 def cell(text, kind="code"):
     display({{"text/plain": text, {CELL_MIME!r}: {{"cell_type": kind, "source": text}}}}, raw=True)"""
-FRAME = ("sales = pd.DataFrame({\"region\": [\"north\", \"south\", \"east\", \"west\", \"north\", \"east\"],\n"
-         "                      \"units\": [12, 7, 30, 4, 18, 9],\n"
-         "                      \"price\": [2.5, 3.0, 2.25, 4.0, 2.5, 3.5]})\nsales")
+FRAME = ("sales = pd.DataFrame({'region': ['north', 'south', 'east', 'west', 'north', 'east'],\n"
+         "                      'units': [12, 7, 30, 4, 18, 9], 'price': [2.5, 3.0, 2.25, 4.0, 2.5, 3.5]})\nsales")
 SLOW = ('slow = """revenue = []\nfor _, row in sales.iterrows():\n    revenue.append(row["units"] * row["price"])\n'
         'total = 0\nfor i in range(len(revenue)):\n    total += revenue[i]\n"""\n')
 
@@ -104,8 +92,7 @@ def ask(question: str, name: str = "code") -> str:
 
 
 STEPS = [
-    ("import the assistant (the stored token is accepted)", SETUP),
-    ("the notebook's data", FRAME),
+    ("import the assistant (the stored token is accepted)", SETUP), ("the notebook's data", FRAME),
     ("generate_code_completion: the first rows", ask("Display top 5 records in the data frame.")),
     ("generate_code_completion: a chart", ask("total units per region as a bar chart", "chart")),
     ("generate_code_completion: a pivot table", ask("pivot table of average price by region")),
@@ -126,31 +113,22 @@ def excerpt(text: str, label: str = "", lines: int = 6, width: int = 96, bar: st
     return "\n".join(f"      {label if i == 0 else '':<9}{bar}{row}".rstrip() for i, row in enumerate(shown))
 
 
-KINDS = {"/auth/get_token": "login", "/": "token check", "/get-completion": "completion"}
-
-
-def describe(request) -> str:
-    kind = KINDS.get(request.path, "app-token check" if request.path.startswith("/validate-app-token/")
-                     else request.path)
-    if request.path == "/get-completion":
-        body = request.json()
-        kind += f" ({len(body['query'])}-char prompt, max_tokens {body['max_tokens']})"
-    return f"{kind} {request.status}"
+def requests(seen) -> list[str]:
+    """What the service saw: each request with its answer's status; for a
+    completion, the user's text and the notebook context sent with it."""
+    kinds = {"/auth/get_token": "login", "/": "token check", "/get-completion": "completion"}
+    out = ["      service:  " + ", ".join(f"{r.method} {kinds.get(r.path.split('?')[0], 'app-token check')}"
+                                          f" {r.status}" for r in seen)] if seen else []
+    return out + [line for r in seen if r.path == "/get-completion" for line in asked(r)]
 
 
 def cell_text(cell) -> str:
-    """What a cell showed: its streams, its plain-text results (a figure as
-    such), its errors."""
-    parts = []
-    for out in cell.get("outputs", []):
-        data = out.get("data", {})
-        if out.output_type == "stream":
-            parts.append(out.text)
-        elif out.output_type == "error":
-            parts.append(f"{out.ename}: {out.evalue}\n")
-        elif "image/png" in data or "text/plain" in data:
-            parts.append("[a figure]\n" if "image/png" in data else data["text/plain"].rstrip("\n") + "\n")
-    return "".join(parts)
+    """What a cell showed: streams, plain-text results (a figure as such), errors."""
+    def shown(out, data) -> str:
+        if out.output_type in ("stream", "error"):
+            return out.text if out.output_type == "stream" else f"{out.ename}: {out.evalue}\n"
+        return "[a figure]\n" if "image/png" in data else data.get("text/plain", "").rstrip("\n") + "\n"
+    return "".join(shown(out, out.get("data", {})) for out in cell.outputs)
 
 
 def asked(request) -> list[str]:
@@ -160,67 +138,50 @@ def asked(request) -> list[str]:
     out = [excerpt(prompt.request, {"optimize": "code:", "explain": "code:", "debug": "error:"}
                    .get(prompt.mode, "asked:"), lines=4, bar=" ")]
     if query.startswith(HEADER):
-        frames = [f"{v.name}: DataFrame ({', '.join(f'{c} {t}' for c, t in v.columns)})"
-                  for v in prompt.context.frames()]
-        others = len(prompt.context.variables) - len(frames)
-        items = [f"modules {', '.join(prompt.context.modules)}"] * bool(prompt.context.modules) + frames
-        context = textwrap.wrap("; ".join(items + [f"{others} other variables"]), 84)
-        out.append(excerpt("\n".join(context), "context:", lines=3, bar=" "))
-        out.append(f"{'':16}(the {len(prompt.request)}-character request went out as a"
-                   f" {len(query)}-character prompt)")
+        frames = [f"{v.name}: DataFrame ({', '.join(f'{c} {t}' for c, t in v.columns)})" for v in prompt.frames()]
+        items = [f"modules {', '.join(prompt.modules)}"] * bool(prompt.modules) + frames
+        context = "; ".join(items + [f"{len(prompt.variables) - len(frames)} other variables"])
+        out.append(excerpt("\n".join(textwrap.wrap(context, 92)), "context:", lines=3, bar=" "))
+        out.append(f"{'':16}(the {len(prompt.request)}-character request went out as a {len(query)}-character"
+                   f" prompt, max_tokens {request.json()['max_tokens']})")
     return out
 
 
 def run_notebook(nb, env: dict[str, str], cwd: str, timeout: float, svc: DevService) -> int:
-    """Run the cells in order, printing each step; an answer a cell hands over
-    becomes a new cell, which runs in its turn. Returns how many generated code
-    cells ran; a failing cell raises CellExecutionError."""
+    """Run and print the steps; an answer a cell hands over becomes a new cell, which runs in its
+    turn. Returns how many generated code cells ran; a failing cell raises CellExecutionError."""
     import nbformat
     from nbclient import NotebookClient
 
-    client = NotebookClient(nb, timeout=timeout, kernel_name="python3", allow_errors=False,
-                            resources={"metadata": {"path": cwd}})
+    client = NotebookClient(nb, timeout=timeout, kernel_name="python3", resources={"metadata": {"path": cwd}})
     client.reset_execution_trackers()
+    at = lambda cell: next(i for i, c in enumerate(nb.cells) if c is cell)  # noqa: E731
 
-    def execute(cell, index: int) -> float:
+    def execute(cell) -> float:
         started = time.monotonic()
-        client.execute_cell(cell, index, execution_count=client.code_cells_executed + 1)
+        client.execute_cell(cell, at(cell), execution_count=client.code_cells_executed + 1)
         return time.monotonic() - started
 
-    generated, index = 0, 0
+    generated = 0
     with client.setup_kernel(env=env, cwd=cwd):
-        while index < len(nb.cells):
-            cell, seen = nb.cells[index], len(svc.state.requests)
-            if cell.cell_type != "code":
-                index += 1
-                continue
-            print(f"\n  {cell.metadata['step']:<64} {execute(cell, index):6.2f} s")
-            requests = svc.state.requests[seen:]
-            completions = [r for r in requests if r.path == "/get-completion"]
-            if requests and not completions:
-                print("      service:  " + ", ".join(map(describe, requests)))
-            for line in (line for r in completions for line in asked(r)):
-                print(line)
+        for cell in list(nb.cells):
+            seen = len(svc.state.requests)
+            print(f"\n  {cell.metadata['step']:<64} {execute(cell):6.2f} s", *requests(svc.state.requests[seen:]),
+                  sep="\n")
             handed = next((out.data[CELL_MIME] for out in cell.outputs
                            if out.output_type == "display_data" and CELL_MIME in out.get("data", {})), None)
             if handed is None:
                 print(excerpt(cell_text(cell), "shows:"))
-            else:
-                print(excerpt(handed["source"], "answer:", lines=8))
-                new = {"code": nbformat.v4.new_code_cell, "markdown": nbformat.v4.new_markdown_cell}[
-                    handed["cell_type"]](handed["source"], metadata={"generated_for": cell.metadata["step"]})
-                if new.cell_type == "markdown":
-                    nb.cells.insert(index, new)         # above the asking cell, as the notebook puts it
-                    index += 1
-                else:
-                    nb.cells.insert(index + 1, new)
-                    index += 1
-                    seconds = execute(new, index)
-                    generated += 1
-                    shown = cell_text(new)
-                    print(f"      new cell: ran without error in {seconds:.2f} s"
-                          + (", showing:\n" + excerpt(shown, lines=4) if shown else ""))
-            index += 1
+                continue
+            print(excerpt(handed["source"], "answer:", lines=8))
+            # Code goes below the asking cell and runs; markdown goes above it.
+            new = getattr(nbformat.v4, f"new_{handed['cell_type']}_cell")(
+                handed["source"], metadata={"generated_for": cell.metadata["step"]})
+            nb.cells.insert(at(cell) + (new.cell_type == "code"), new)
+            if new.cell_type == "code":
+                seconds, shown, generated = execute(new), cell_text(new), generated + 1
+                print(f"      new cell: ran without error in {seconds:.2f} s"
+                      + (", showing:\n" + excerpt(shown, lines=4) if shown else ""))
     return generated
 
 
@@ -234,40 +195,35 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="quillon-demo-") as tmp, DevService(demo=True) as svc:
         print(f"quillon demo against the dev service for *.{svc.domain} (proxy {svc.proxy_url})")
-        site = private_site(os.path.join(tmp, "site"))
-        env = client_env(svc, site)
+        env = client_env(svc, private_site(os.path.join(tmp, "site")))
         first = login(env, cwd=tmp)
         said = [line if not line.startswith("ASKED=") else "asked " + ", ".join(map(repr, json.loads(line[6:])))
                 for line in first.stdout.splitlines()]
-        print(f"\n  first login as {DEMO_EMAIL} (tenant {DEMO_TENANT!r}), answering the SDK's prompts\n"
-              + excerpt("\n".join(said), "shows:"))
-        if first.returncode != 0 or not os.path.exists(store_path(site)):
+        print(f"\n  first login as {DEMO_EMAIL} (tenant {DEMO_TENANT!r}), answering the SDK's prompts",
+              *requests(svc.state.requests), excerpt("\n".join(said), "shows:"), sep="\n")
+        if first.returncode != 0 or not os.path.exists(store_path(env["PYTHONPATH"])):
             print(first.stderr + "\ndemo FAILED: the login did not write the credential store", file=sys.stderr)
             return 1
-        nb = nbformat.v4.new_notebook()
+        nb = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source, metadata={"step": title})
+                                             for title, source in STEPS])
         nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
-        nb.cells = [nbformat.v4.new_code_cell(source, metadata={"step": title}) for title, source in STEPS]
         try:
             generated = run_notebook(nb, env, tmp, args.timeout, svc)
         except Exception as err:    # a failing cell, a dead kernel, a time-out
-            reason = (f"{err.ename}: {err.evalue}" if hasattr(err, "ename")
-                      else f"{type(err).__name__}: {str(err).strip()[-2000:]}")
-            print(f"\ndemo FAILED: {reason}", file=sys.stderr)
+            print(f"\ndemo FAILED: {getattr(err, 'ename', type(err).__name__)}:"
+                  f" {getattr(err, 'evalue', str(err).strip()[-2000:])}", file=sys.stderr)
             return 1
         if args.save:
             nbformat.write(nb, args.save)
-        requests = svc.state.requests
-        print(f"\n  requests seen by the service: {len(requests)}")
-        for r in requests:
-            print(f"    {r.method:<5} https://{r.host}{r.path[:60]:<20} {describe(r)}")
-    completions = [r for r in requests if r.path == "/get-completion"]
-    asking = sum(("generate_" in source or "optimize_code(" in source) for _, source in STEPS[2:])
-    if len(completions) != asking or any(r.status != 200 for r in requests):
-        print(f"\ndemo FAILED: expected {asking} accepted completion requests, saw {len(completions)}",
-              file=sys.stderr)
+        seen = svc.state.requests
+    completions = [r for r in seen if r.path == "/get-completion"]
+    if len(completions) != len(STEPS) - 2 or any(r.status != 200 for r in seen):   # all but two steps ask
+        print(f"\ndemo FAILED: expected {len(STEPS) - 2} accepted completion requests, saw {len(completions)}"
+              f" and {sum(r.status != 200 for r in seen)} refused requests", file=sys.stderr)
         return 1
-    print(f"\n  demo OK in {time.monotonic() - started:.1f} s: {generated} generated code cells ran without"
-          " error" + (f"; executed notebook saved to {args.save}" if args.save else ""))
+    print(f"\n  demo OK in {time.monotonic() - started:.1f} s: the service answered {len(seen)} requests;"
+          f" {generated} generated code cells ran without error"
+          + (f"; executed notebook saved to {args.save}" if args.save else ""))
     return 0
 
 

@@ -16,7 +16,7 @@ import pytest
 import requests
 
 from devservice import DevService, ServiceState, complete
-from devservice.context import CODE, DEBUG, EXPLAIN, HEADER, LEAD_IN, OPTIMIZE, split_prompt
+from devservice.completions import CODE, DEBUG, EXPLAIN, HEADER, LEAD_IN, OPTIMIZE, split_prompt
 
 TENANT, EMAIL, PASSWORD = "acme", "ana@acme.test", "s3cret!"
 ODD_TOKENS = ["plain-token", "a/b c", "q?x&y=z", "tok?api_key=tok", "ünï%41", "semi;colon,comma+plus"]
@@ -251,16 +251,14 @@ def test_concurrent_clients_on_a_custom_domain():
 
 def test_admin_endpoints(svc):
     admin = svc.proxy_url + "/_admin"
-    with requests.Session() as plain:
+    with requests.Session() as plain, svc.session() as http:
         plain.trust_env = False
-        assert plain.post(admin + "/users", json={"tenant": "new", "email": "n@x", "password": "p"}).json() \
-            == {"ok": True}
-        with svc.session() as http:
-            token = login(http, svc, "new", "n@x", "p").json()["token"]
-            assert plain.post(admin + "/expire", params={"tenant": "new"}).json() == {"expired": 1}
-            assert http.get(svc.url("new"), headers=bearer(token)).status_code == 401
-        assert plain.get(admin + "/requests").json()[-1]["host"] == f"new.{svc.domain}"
-        assert plain.get(admin + "/nothing").status_code == 404
+        token = login(http, svc).json()["token"]
+        plain.post(admin + "/expire", params={"tenant": "demo"}).raise_for_status()    # another tenant
+        assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
+        assert plain.post(admin + "/expire", params={"tenant": TENANT}).json()["expired"] >= 1
+        assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 401
+        assert plain.get(admin + "/expire").status_code == 404
         # A forward-proxy request for plain HTTP is not something this proxy does.
         assert plain.get("http://example.org/", proxies={"http": svc.proxy_url}).status_code == 403
 
@@ -293,11 +291,6 @@ def test_faults_hit_one_tenant_until_cleared(fault, error):
     assert time.monotonic() - started < 3                       # a held connection does not hold close()
 
 
-def test_unknown_fault_is_refused(svc):
-    with pytest.raises(ValueError, match="unknown fault"):
-        svc.state.set_fault("demo", "slow")
-
-
 # -- the template answers ------------------------------------------------------------
 
 @pytest.mark.parametrize("query, mode, request_text", [
@@ -313,9 +306,9 @@ def test_prompt_is_split_into_mode_request_and_context(query, mode, request_text
     prompt = split_prompt(query)
     assert (prompt.mode, prompt.request) == (mode, request_text)
     if query.startswith(HEADER):
-        (frame,) = prompt.context.frames()
+        (frame,) = prompt.frames()
         assert (frame.name, frame.columns) == ("sales", [("region", "object"), ("units", "int64")])
-        assert prompt.context.modules == ["pd"]
+        assert prompt.modules == ["pd"]
 
 
 SALES = ("region", "units", "price")
@@ -326,11 +319,9 @@ SALES = ("region", "units", "price")
     ("the first 10 rows", "sales.head(10)\n"),
     ("total units per region as a bar chart",
      "sales.groupby('region')['units'].sum().plot(kind='bar', ylabel='sum of units')\n"),
-    ("histogram of price", "sales['price'].plot(kind='hist')\n"),
     ("pivot table of average price by region",
      "sales.pivot_table(index='region', values='price', aggfunc='mean')\n"),
     ("mean price for each region", "sales.groupby('region')['price'].mean()\n"),
-    ("summary statistics", "sales.describe()\n"),
 ])
 @pytest.mark.parametrize("text_dtype", ["str", "object"])   # pandas 3 and older
 def test_templates_use_the_frame_and_columns_named_and_run(request_text, expected, text_dtype):
@@ -412,7 +403,6 @@ def test_optimisation_rewrites_a_row_loop_with_the_same_result(code, rewritten):
 
 @pytest.mark.parametrize("error, expected", [
     ("Traceback (most recent call last):\nKeyError: 'regoin'", "Did you mean 'region'?"),
-    ("ModuleNotFoundError: No module named 'sklearn.linear_model'", "`sklearn`"),
     ("it just hangs", "traceback"),
 ])
 def test_debug_advice(error, expected):
