@@ -76,30 +76,33 @@ def code(prompt: Prompt) -> str:
     where = {c: re.search(rf"\b{re.escape(c.lower())}\b", low) for c, _ in frame.columns}
     named = sorted(frame.columns, key=lambda c: where[c[0]].start() if where[c[0]] else len(low))
     nums, keys = [c for c, t in named if NUMERIC.match(t)], [c for c, t in named if not NUMERIC.match(t)]
-    f, agg, head = frame.name, "mean" if re.search(r"\b(average|mean)\b", low) else "sum", \
-        re.search(r"\b(top|first|head)\b\D*(\d+)?", low)
+    f, agg = frame.name, "mean" if re.search(r"\b(average|mean)\b", low) else "sum"
+    head = re.search(r"\b(top|first|head)\b\D*(\d+)?", low)
     if head:
         return f"{f}.head({head.group(2) or 5})\n"
     if nums and keys and "pivot" in low:
         return f"{f}.pivot_table(index={keys[0]!r}, values={nums[0]!r}, aggfunc={agg!r})\n"
     if nums and keys and re.search(r"\b(plot|chart|graph)\b", low):
-        return f"{f}.groupby({keys[0]!r})[{nums[0]!r}].{agg}().plot(kind='bar', ylabel='{agg} of {nums[0]}')\n"
+        return f"{f}.groupby({keys[0]!r})[{nums[0]!r}].{agg}().plot(kind='bar', ylabel={agg + ' of ' + nums[0]!r})\n"
     if nums and keys and re.search(r"\b(per|by|each)\b", low):
         return f"{f}.groupby({keys[0]!r})[{nums[0]!r}].{agg}()\n"
     return NO_TEMPLATE.format(prompt.request)
 
 
-# A list built by appending, row by row, arithmetic on the row's columns.
-ROW_LOOP = re.compile(r"^(\w+) = \[\]\nfor \w+, (\w+) in (\w+)\.iterrows\(\):\n[ \t]+\1\.append\((.+)\)\n", re.M)
+# A list built by a loop over a frame's rows that only appends one value per row.
+ROW_LOOP = re.compile(r"^(\w+) = \[\]\nfor (\w+), (\w+) in (\w+)\.iterrows\(\):\n[ \t]+\1\.append\((.+)\)\n"
+                      r"(?!(?:[ \t]*\n)*[ \t]+\S)", re.M)
 
 
 def optimize(prompt: Prompt) -> str:
     def vectorise(m: re.Match) -> str:
-        name, row, frame, expr = m.groups()
+        name, index, row, frame, expr = m.groups()
         expr = re.sub(rf"\b{row}\[(['\"])(\w+)\1\]", lambda c: f"{frame}[{c.group(2)!r}]", expr)
-        # Only + - * / of columns and numbers mean the same on whole columns.
-        if frame not in [v.name for v in prompt.frames()] or "**" in expr or "//" in expr \
-                or re.sub(rf"{frame}\['\w+'\]|[\d.+\-*/() ]", "", expr):
+        # Only + - * / of columns and numbers mean the same on whole columns; and the loop's names
+        # must not be read afterwards.
+        arithmetic = not re.sub(rf"{frame}\['\w+'\]|[\d.+\-*/() ]", "", expr) and not re.search(r"\*\*|//", expr)
+        if frame not in [v.name for v in prompt.frames()] or f"{frame}[" not in expr or not arithmetic \
+                or re.search(rf"\b({index}|{row})\b", m.string[m.end():]):
             return m.group(0)
         return f"{name} = ({expr}).tolist()\n"
 

@@ -340,6 +340,11 @@ def test_templates_use_the_frame_and_columns_named_and_run(request_text, expecte
         plt.close("all")
 
 
+def test_column_names_are_quoted_as_python():
+    answer = complete(with_context(CODE, "a chart per region", columns=(("re'gion", "object"), ("it's", "int64"))))
+    assert answer == "sales.groupby(\"re'gion\")[\"it's\"].sum().plot(kind='bar', ylabel=\"sum of it's\")\n"
+
+
 def test_a_frame_named_in_the_request_is_used():
     query = with_context(CODE, "first 3 rows of orders").replace("name: count, type: <class 'int'>",
                                                                  "name: orders, type: DataFrame")
@@ -381,6 +386,10 @@ ROWS = "revenue = []\nfor _, row in sales.iterrows():\n    revenue.append({})\n"
      "revenue = (sales['units'] * sales['price'] - 1).tolist()\ntotal = sum(revenue)\n"),
     (ROWS.format("row['units'] / 2"), "revenue = (sales['units'] / 2).tolist()\n"),
     (ROWS.format("round(row['price'])"), None),         # a call is not taken to work on a column
+    (ROWS.format("2"), None),                           # nor a value without a column
+    (ROWS.format("row['units']") + "    print(row['units'])\n", None),      # the loop does more than append
+    (ROWS.format("row['units']") + "\n    print(row['units'])\n", None),
+    (ROWS.format("row['units']") + "last = row['units']\n", None),         # its row is read afterwards
     (ROWS.format("row['price'] ** 2"), None),
     (ROWS.replace("sales", "other").format("row['units']"), None),   # not a frame of the notebook
     ("x = 1", None),
