@@ -33,8 +33,7 @@ def serve(argv: list[str]) -> int:
     p = argparse.ArgumentParser(prog="python -m devservice", description="Local stand-in for the quillon"
                                 " hosted service.")
     p.add_argument("--domain", default=DEFAULT_DOMAIN, help="service domain (default %(default)s)")
-    p.add_argument("--state-dir", default=DEFAULT_STATE_DIR, help="for ca.pem and service.json (default"
-                   " %(default)s)")
+    p.add_argument("--state-dir", default=DEFAULT_STATE_DIR, help="for ca.pem, service.json (%(default)s)")
     p.add_argument("--user", action="append", default=[], metavar="TENANT:EMAIL:PASSWORD",
                    type=_fields(3, "TENANT:EMAIL:PASSWORD"), help="add a user (repeatable)")
     p.add_argument("--app-token", action="append", default=[], metavar="TENANT:TOKEN",

@@ -1,12 +1,10 @@
 """python -m devservice.demo [--save executed.ipynb] [--timeout SECONDS]: the SDK end to end, headless.
 
-Starts the dev service, logs in as a user does with a private copy of the
-package (so a credential store of its own), then runs the assistant's commands
-on a small sales frame in a real IPython kernel. Each answer goes into a new
-cell, as the classic notebook would put it, and each new code cell runs. Each
-step shows the requests the service saw, what was asked, the context sent with
-it, the answer and how its cell ran. The tests use `private_site`,
-`store_path`, `client_env` and `login` too."""
+Starts the dev service, logs in as a user does with a private copy of the package (so a credential
+store of its own), then runs the assistant's commands on a small sales frame in a real IPython
+kernel. Each answer goes into a new cell, as the classic notebook would put it, and each new code
+cell runs. Each step shows the requests the service saw, what was asked, the context sent with it,
+the answer and how its cell ran. The tests use `private_site`, `store_path`, `client_env`, `login`."""
 
 import argparse
 import json

@@ -36,8 +36,6 @@ DEFAULT_OPENAI_MODEL = "gpt-4o-mini"
 IDLE_TIMEOUT = 60.0        # seconds a keep-alive connection may idle, and a held fault lasts
 HANDSHAKE_TIMEOUT = 10.0
 MAX_BODY = 8 * 1024 * 1024
-JSON = "application/json"
-GARBAGE = b"\x00\x01\x02 this is not HTTP\r\n\r\n"
 QUICK_ACK = getattr(socket, "TCP_QUICKACK", None)
 log = logging.getLogger("devservice")
 
@@ -54,7 +52,7 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         # The SDK sends every body with a Content-Length; a chunked one is refused, not decoded.
         if "Transfer-Encoding" in self.headers or not length.isdecimal() or int(length) > MAX_BODY:
             self.close_connection = True
-            return self._send(400, {"Content-Type": "text/plain; charset=utf-8"}, b"Bad request body")
+            return self._send(400, {"Content-Type": "text/plain; charset=utf-8", "Connection": "close"}, b"Bad body")
         if QUICK_ACK is not None:
             # `requests` leaves Nagle's algorithm on through a proxy, so it holds the body back
             # until the headers are acknowledged: acknowledge now, not after the delayed-ACK wait.
@@ -75,7 +73,7 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         if fault == "silent":
             self.server.closing.wait(IDLE_TIMEOUT)
         elif fault in ("garbage", "cut-body"):
-            self.wfile.write(GARBAGE if fault == "garbage" else raw[: len(raw) - len(body) // 2 - 1])
+            self.wfile.write(b"\x00\x01 no HTTP\r\n\r\n" if fault == "garbage" else raw[: -len(body) // 2 - 1])
         elif fault == "drip":
             for i in range(len(raw)):
                 self.wfile.write(raw[i:i + 1])
@@ -115,9 +113,11 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             _ServiceHandler(tls, self.client_address, server)
 
     def _reply(self, status: int, value) -> None:
-        body = (value if isinstance(value, str) else json.dumps(value)).encode()
+        """Answer with text or JSON, and close: neither a refused tunnel nor the admin keeps the line."""
+        body, text = (value if isinstance(value, str) else json.dumps(value)).encode(), isinstance(value, str)
         self.send_response(status)
-        self.send_header("Content-Type", "text/plain; charset=utf-8" if isinstance(value, str) else JSON)
+        self.send_header("Connection", "close")
+        self.send_header("Content-Type", "text/plain; charset=utf-8" if text else "application/json")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -125,7 +125,6 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
     def _admin(self):
         """POST /_admin/expire[?tenant=T] expires tokens, for a service in another process."""
         url, state = urlsplit(self.path), self.server.svc.state
-        self.close_connection = True            # a body, if any, stays unread
         if url.scheme or not url.path.startswith("/_admin/"):
             return self._reply(403, f"This proxy only tunnels to *.{state.domain}:443\n")
         if (self.command, url.path) != ("POST", "/_admin/expire"):
