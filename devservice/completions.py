@@ -121,8 +121,8 @@ def explain(prompt: Prompt) -> str:
     used = [f"`{v.name}`" + (f" (a DataFrame with the columns {', '.join(c for c, _ in v.columns)})"
                              if v.type == "DataFrame" else "") for v in prompt.variables if v.name in names]
     used += [f"`{m}` (a module)" for m in prompt.modules if m in names]
-    return "\n".join(["## What this code does", "", "The quillon dev service does not read code; it only"
-                      " shows it here, with the names it takes from your notebook.", "",
+    return "\n".join(["## What this code does", "", "The dev service does not read code: it shows it here with"
+                      " the names it takes from your notebook.", "",
                       f"{fence}python", quoted, fence, ""]
                      + ([f"From your notebook: {', '.join(used)}.", ""] if used else []))
 

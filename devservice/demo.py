@@ -103,7 +103,7 @@ STEPS = [
 ]
 
 
-def excerpt(text: str, label: str = "", lines: int = 6, width: int = 96, bar: str = "| ") -> str:
+def excerpt(text: str, label: str = "", lines: int = 6, width: int = 104, bar: str = "| ") -> str:
     """The first lines of a text, indented under `label`."""
     rows = text.strip("\n").splitlines() or ["(nothing)"]
     shown = [r if len(r) <= width else r[: width - 3] + "..." for r in rows[:lines]]
@@ -139,7 +139,7 @@ def asked(request) -> list[str]:
         frames = [f"{v.name}: DataFrame ({', '.join(f'{c} {t}' for c, t in v.columns)})" for v in prompt.frames()]
         items = [f"modules {', '.join(prompt.modules)}"] * bool(prompt.modules) + frames
         context = "; ".join(items + [f"{len(prompt.variables) - len(frames)} other variables"])
-        out.append(excerpt("\n".join(textwrap.wrap(context, 92)), "context:", lines=3, bar=" "))
+        out.append(excerpt("\n".join(textwrap.wrap(context, 100)), "context:", lines=3, bar=" "))
         out.append(f"{'':16}(the {len(prompt.request)}-character request went out as a {len(query)}-character"
                    f" prompt, max_tokens {request.json()['max_tokens']})")
     return out
@@ -171,7 +171,7 @@ def run_notebook(nb, env: dict[str, str], cwd: str, timeout: float, svc: DevServ
             if handed is None:
                 print(excerpt(cell_text(cell), "shows:"))
                 continue
-            print(excerpt(handed["source"], "answer:", lines=8))
+            print(excerpt(handed["source"], "answer:", lines=10))
             # Code goes below the asking cell and runs; markdown goes above it.
             new = getattr(nbformat.v4, f"new_{handed['cell_type']}_cell")(
                 handed["source"], metadata={"generated_for": cell.metadata["step"]})
