@@ -462,6 +462,20 @@ def test_forwarding_to_an_openai_compatible_endpoint(http):
         model.server_close()
 
 
+def test_a_model_that_cannot_be_reached_gives_502_and_the_line_stays_up():
+    pytest.importorskip("openai")
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]          # bound, never listening: connections are refused
+        with DevService(demo=True, openai_base_url=f"http://127.0.0.1:{port}/v1") as svc, \
+                svc.session() as session:
+            token = login(session, svc, "demo", "analyst@example.com", "quillon-demo").json()["token"]
+            r = session.post(svc.url("demo", "/get-completion"), headers=bearer(token),
+                             json={"query": "x", "max_tokens": 5})
+            assert r.status_code == 502 and r.text.startswith("Completion backend failed: APIConnectionError")
+            assert session.get(svc.url("demo"), headers=bearer(token)).status_code == 200
+
+
 def test_close_releases_threads_and_ports():
     before = set(threading.enumerate())
     svc = DevService(demo=True).start()
