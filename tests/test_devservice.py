@@ -291,6 +291,11 @@ def test_faults_hit_one_tenant_until_cleared(fault, error):
     assert time.monotonic() - started < 3                       # a held connection does not hold close()
 
 
+def test_an_unknown_fault_is_refused(svc):
+    with pytest.raises(ValueError, match="unknown fault 'slow'"):   # a misspelt fault would do nothing
+        svc.state.set_fault("demo", "slow")
+
+
 # -- the template answers ------------------------------------------------------------
 
 @pytest.mark.parametrize("query, mode, request_text", [
