@@ -111,7 +111,7 @@ def excerpt(text: str, label: str = "", lines: int = 6, width: int = 104, bar: s
     return "\n".join(f"      {label if i == 0 else '':<9}{bar}{row}".rstrip() for i, row in enumerate(shown))
 
 
-def requests(seen) -> list[str]:
+def service_lines(seen) -> list[str]:
     """What the service saw: each request with its answer's status; for a
     completion, the user's text and the notebook context sent with it."""
     kinds = {"/auth/get_token": "login", "/": "token check", "/get-completion": "completion"}
@@ -164,8 +164,8 @@ def run_notebook(nb, env: dict[str, str], cwd: str, timeout: float, svc: DevServ
     with client.setup_kernel(env=env, cwd=cwd):
         for cell in list(nb.cells):
             seen = len(svc.state.requests)
-            print(f"\n  {cell.metadata['step']:<64} {execute(cell):6.2f} s", *requests(svc.state.requests[seen:]),
-                  sep="\n")
+            print(f"\n  {cell.metadata['step']:<64} {execute(cell):6.2f} s",
+                  *service_lines(svc.state.requests[seen:]), sep="\n")
             handed = next((out.data[CELL_MIME] for out in cell.outputs
                            if out.output_type == "display_data" and CELL_MIME in out.get("data", {})), None)
             if handed is None:
@@ -198,7 +198,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         said = [line if not line.startswith("ASKED=") else "asked " + ", ".join(map(repr, json.loads(line[6:])))
                 for line in first.stdout.splitlines()]
         print(f"\n  first login as {DEMO_EMAIL} (tenant {DEMO_TENANT!r}), answering the SDK's prompts",
-              *requests(svc.state.requests), excerpt("\n".join(said), "shows:"), sep="\n")
+              *service_lines(svc.state.requests), excerpt("\n".join(said), "shows:"), sep="\n")
         if first.returncode != 0 or not os.path.exists(store_path(env["PYTHONPATH"])):
             print(first.stderr + "\ndemo FAILED: the login did not write the credential store", file=sys.stderr)
             return 1
