@@ -1,13 +1,6 @@
-"""A local stand-in for the quillon hosted service, for tests and demos.
+"""A local stand-in for the quillon hosted service, for tests and demos: start
+it in-process with `DevService` or from a shell with `python -m devservice`."""
 
-Start it in-process with `DevService` or from a shell with
-`python -m devservice`.
-"""
-
-from .completions import complete
-from .service import (DEFAULT_DOMAIN, DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT,
-                      DevService)
-from .state import RecordedRequest, Response, ServiceState
-
-__all__ = ["DevService", "ServiceState", "RecordedRequest", "Response", "complete", "DEFAULT_DOMAIN",
-           "DEMO_TENANT", "DEMO_EMAIL", "DEMO_PASSWORD", "DEMO_APP_TOKEN"]
+from .completions import complete  # noqa: F401
+from .service import DEFAULT_DOMAIN, DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, DevService  # noqa: F401
+from .state import FAULTS, RecordedRequest, ServiceState  # noqa: F401

@@ -2,9 +2,7 @@
 through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
 
 import json
-import numbers
 import os
-import re
 import signal
 import socket
 import subprocess
@@ -17,8 +15,8 @@ from pathlib import Path
 import pytest
 import requests
 
-from devservice import DevService, ServiceState, catalogue, complete
-from devservice.context import CODE, DEBUG, EXPLAIN, HEADER, LEAD_IN, OPTIMIZE, split_prompt
+from devservice import DevService, ServiceState, complete
+from devservice.completions import CODE, DEBUG, EXPLAIN, HEADER, LEAD_IN, OPTIMIZE, split_prompt
 
 TENANT, EMAIL, PASSWORD = "acme", "ana@acme.test", "s3cret!"
 ODD_TOKENS = ["plain-token", "a/b c", "q?x&y=z", "tok?api_key=tok", "ünï%41", "semi;colon,comma+plus"]
@@ -253,21 +251,53 @@ def test_concurrent_clients_on_a_custom_domain():
 
 def test_admin_endpoints(svc):
     admin = svc.proxy_url + "/_admin"
-    with requests.Session() as plain:
+    with requests.Session() as plain, svc.session() as http:
         plain.trust_env = False
-        assert plain.post(admin + "/users", json={"tenant": "new", "email": "n@x", "password": "p"}).json() \
-            == {"ok": True}
-        with svc.session() as http:
-            token = login(http, svc, "new", "n@x", "p").json()["token"]
-            assert plain.post(admin + "/expire", params={"tenant": "new"}).json() == {"expired": 1}
-            assert http.get(svc.url("new"), headers=bearer(token)).status_code == 401
-        assert plain.get(admin + "/requests").json()[-1]["host"] == f"new.{svc.domain}"
-        assert plain.get(admin + "/nothing").status_code == 404
+        token = login(http, svc).json()["token"]
+        plain.post(admin + "/expire", params={"tenant": "demo"}).raise_for_status()    # another tenant
+        assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
+        assert plain.post(admin + "/expire", params={"tenant": TENANT}).json()["expired"] >= 1
+        assert http.get(svc.url(TENANT), headers=bearer(token)).status_code == 401
+        assert plain.get(admin + "/expire").status_code == 404
         # A forward-proxy request for plain HTTP is not something this proxy does.
         assert plain.get("http://example.org/", proxies={"http": svc.proxy_url}).status_code == 403
 
 
-# -- the canned answers --------------------------------------------------------
+# -- faults ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("fault, error", [
+    ("bad-gateway", requests.exceptions.ProxyError),
+    ("reset", requests.exceptions.ConnectionError),
+    ("silent-tunnel", requests.exceptions.Timeout),
+    ("untrusted", requests.exceptions.SSLError),
+    ("hang-up", requests.exceptions.ConnectionError),
+    ("silent", requests.exceptions.ReadTimeout),
+    ("drip", requests.exceptions.ReadTimeout),
+    ("cut-body", requests.exceptions.ChunkedEncodingError),
+    ("garbage", requests.exceptions.ConnectionError),
+])
+def test_faults_hit_one_tenant_until_cleared(fault, error):
+    with DevService(demo=True) as svc:
+        svc.state.set_fault("demo", fault)
+        with svc.session() as http, pytest.raises(error):
+            # A slow handshake on a busy machine must not pass for a fault of the answer.
+            http.post(svc.url("demo", "/auth/get_token"), timeout=(3, 1),
+                      json={"email": "analyst@example.com", "password": "quillon-demo"}).json()
+        with svc.session() as http:
+            assert login(http, svc).status_code == 401        # another tenant is served as usual
+        svc.state.set_fault("demo", None)
+        with svc.session() as http:
+            assert login(http, svc, "demo", "analyst@example.com", "quillon-demo").status_code == 200
+        started = time.monotonic()
+    assert time.monotonic() - started < 3                       # a held connection does not hold close()
+
+
+def test_an_unknown_fault_is_refused(svc):
+    with pytest.raises(ValueError, match="unknown fault 'slow'"):   # a misspelt fault would do nothing
+        svc.state.set_fault("demo", "slow")
+
+
+# -- the template answers ------------------------------------------------------------
 
 @pytest.mark.parametrize("query, mode, request_text", [
     (CODE + "plot it", "code", "plot it"),
@@ -282,81 +312,25 @@ def test_prompt_is_split_into_mode_request_and_context(query, mode, request_text
     prompt = split_prompt(query)
     assert (prompt.mode, prompt.request) == (mode, request_text)
     if query.startswith(HEADER):
-        (frame,) = prompt.context.frames()
+        (frame,) = prompt.frames()
         assert (frame.name, frame.columns) == ("sales", [("region", "object"), ("units", "int64")])
-        assert prompt.context.modules == ["pd"]
+        assert prompt.modules == ["pd"]
 
 
-@pytest.mark.parametrize("entry", catalogue.ENTRIES, ids=lambda e: e.title)
-def test_sample_prompt_answers(entry):
-    assert catalogue.find(entry.template)[0] is entry
-    for query in (CODE + entry.template, with_context(CODE, entry.template)):
-        answer = complete(query)
-        compile(answer, entry.title, "exec")
-        assert "no canned answer" not in answer
-    plain = complete(CODE + entry.template)
-    if re.search(r"\bdf\b", plain) and "read_csv(" not in plain:   # uses the frame from the context
-        assert not re.search(r"\bdf\b", complete(with_context(CODE, entry.template)))
-
-
-def test_catalogue_matches_the_sdk_prompt_list():
-    promptbook = pytest.importorskip("quillon.velto_gpt_sdk.promptbook")
-    assert list(promptbook.prompts_list.items()) == [(e.title, e.template) for e in catalogue.ENTRIES]
-
-
-@pytest.mark.parametrize("request_text, title", [
-    ("show me the first 10 rows", "Display Top 5 records"),
-    ("please impute missing values with the mode", "Fill Null values in data frame"),
-    ("one hot encode the columns", "Encode Categorical columns"),
-    ("load the csv file sales.csv", "Read a csv"),
-    ("draw a confusion matrix for my predictions", "Plot Confusion matrix"),
-    ("tune a random forest with grid search", "Train a model with parameter tuning"),
-    ("Apply PCA", "Apply PCA"),
-])
-def test_free_form_requests(request_text, title):
-    assert catalogue.find(request_text)[0].title == title
+SALES = ("region", "units", "price")
 
 
 @pytest.mark.parametrize("request_text, expected", [
-    ("Write a code to read csv from /data/sales 2023.csv using pandas.", "pd.read_csv('/data/sales 2023.csv')"),
-    ("Given a data frame sales, drop columns: region, units.", "drop(columns=['region', 'units'])"),
-    ("Given a data frame df containing column price, replace the top 3 values in price with 100.",
-     "df.loc[top_index, 'price'] = 100"),
-    ("Given a data frame df, convert the datetime column signup into dd/mm/yyyy.", "strftime('%d/%m/%Y')"),
-    ("down sample the data frame where target column in is_fraud.", "n=size, replace=False"),
-    ("normalize the column income.", "MinMaxScaler"),
-    ("Use logistic regression to generate predictions for a data_frame[titanic] that has target "
-     "column[Survived] by splitting it into test and train data and then performing hyperparameter "
-     "tuning using GridSearchCV to output the best model.", "titanic.drop(columns=['Survived'])"),
-    ("Read the Excel/CSV file located at s.xlsx, and provide code to create a pivot table with the desired "
-     "index[region], columns[year], values[revenue] and aggregate function [max] ",
-     "index='region', columns='year', values='revenue', aggfunc=\"max\""),
-])
-def test_filled_in_placeholders(request_text, expected):
-    answer = complete(CODE + request_text)
-    compile(answer, "answer", "exec")
-    assert expected in answer
-
-
-PIVOT = catalogue.BY_TITLE["Pivot table and aggregate"].template
-PLOT = catalogue.BY_TITLE["Plot column data"].template
-
-
-@pytest.mark.parametrize("request_text, expected", [
-    ("total units per region as a bar chart", "sales.groupby('region')['units'].sum().plot(kind=\"bar\""),
-    ("plot units by region", "sales.groupby('region')['units'].sum().plot("),
-    ("average price per region", "sales.groupby('region')['price'].mean()"),
-    ("number of sales per region", "sales['region'].value_counts()"),
-    ("scatter plot of price vs units", "x='units', y='price'"),
-    ("histogram of price", "sales['price'].plot(kind=\"hist\""),
-    (PLOT, "sales.groupby('region')['units'].sum().plot(kind=\"bar\""),
-    (PIVOT, "pd.pivot_table(sales, index='region', values='units', aggfunc=\"sum\")"),
-    (PIVOT.replace("[location]", "q3.csv"), "read_csv(path)"),
-    ("pivot table of average price by region", "pd.pivot_table(sales, index='region', values='price', aggfunc=\"mean\")"),
-    (catalogue.BY_TITLE["Up sample data frame"].template, "target = 'region'"),
+    ("Display top 5 records in the data frame.", "sales.head(5)\n"),
+    ("the first 10 rows", "sales.head(10)\n"),
+    ("total units per region as a bar chart",
+     "sales.groupby('region')['units'].sum().plot(kind='bar', ylabel='sum of units')\n"),
+    ("pivot table of average price by region",
+     "sales.pivot_table(index='region', values='price', aggfunc='mean')\n"),
+    ("mean price for each region", "sales.groupby('region')['price'].mean()\n"),
 ])
 @pytest.mark.parametrize("text_dtype", ["str", "object"])   # pandas 3 and older
-def test_answers_use_the_notebook_frame_in_its_roles_and_run(request_text, expected, text_dtype):
+def test_templates_use_the_frame_and_columns_named_and_run(request_text, expected, text_dtype):
     pd = pytest.importorskip("pandas")
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
@@ -364,9 +338,7 @@ def test_answers_use_the_notebook_frame_in_its_roles_and_run(request_text, expec
 
     columns = (("region", text_dtype), ("units", "int64"), ("price", "float64"))
     answer = complete(with_context(CODE, request_text, columns=columns))
-    assert expected in answer
-    if "read_csv" in answer:
-        return
+    assert answer == expected
     try:
         exec(answer, {"sales": pd.DataFrame({"region": ["north", "south", "north"], "units": [3, 5, 4],
                                              "price": [2.5, 3.0, 2.0]})})
@@ -374,13 +346,28 @@ def test_answers_use_the_notebook_frame_in_its_roles_and_run(request_text, expec
         plt.close("all")
 
 
-@pytest.mark.parametrize("request_text", [
-    "how many ducks are in the pond?", "two\nlines \x00 nul \r and '''quotes\"\"\" \\", "", "\u2028x",
+def test_column_names_are_quoted_as_python():
+    answer = complete(with_context(CODE, "a chart per region", columns=(("re'gion", "object"), ("it's", "int64"))))
+    assert answer == "sales.groupby(\"re'gion\")[\"it's\"].sum().plot(kind='bar', ylabel=\"sum of it's\")\n"
+
+
+def test_a_frame_named_in_the_request_is_used():
+    query = with_context(CODE, "first 3 rows of orders").replace("name: count, type: <class 'int'>",
+                                                                 "name: orders, type: DataFrame")
+    assert complete(query) == "orders.head(3)\n"
+
+
+@pytest.mark.parametrize("query", [
+    CODE + "Display top 5 records in the data frame.",       # no frame to use
+    *(with_context(CODE, text) for text in
+      ["how many ducks are in the pond?", "two\nlines \x00 nul \r and '\'\'quotes\"\"\" \\", "", "\u2028x"]),
 ])
-def test_unknown_request_is_echoed_as_valid_python(request_text):
-    answer = complete(CODE + request_text)
-    compile(answer, "answer", "exec")
-    assert answer.startswith("# quillon dev service: no canned answer for:")
+def test_request_without_a_template_is_echoed_as_valid_python(query):
+    answer = complete(query)
+    assert answer.startswith("# quillon dev service: no template answer")
+    printed = []
+    exec(answer, {"print": printed.append})
+    assert printed == [split_prompt(query).request]
 
 
 @pytest.mark.parametrize("code", ["import pandas as pd\ndf = pd.read_csv('a.csv')\n", "s = '```'\n", "def f(:"])
@@ -389,99 +376,48 @@ def test_explanation_is_markdown_quoting_the_code(code):
     assert answer.startswith("## ")
     fence = "````" if "```" in code else "```"
     assert f"{fence}python\n{code.strip()}\n{fence}\n" in answer
+    assert ("`sales` (a DataFrame with the columns region, units)" in answer) == ("sales" in code)
 
 
-@pytest.mark.parametrize("code, present, absent", [
-    ("total = sales['units'] * 2\n",
-     ["`sales` (a DataFrame with the columns region, units)", "**Columns:** `units`", "`*`: multiplies",
-      "1. Line 1: sets `total`: `sales['units'] * 2`."], ["`+`", "`%`", "${", "backslash", "Loops"]),
-    ("for n in range(10):\n    if n % 2:\n        print(n)\n",
-     ["`%`: gives the remainder", "Line 1: repeats 1 statement for each `n` in `range(10)`", "**Loops:** 1"],
-     ["`*`", "DataFrame", "From your notebook"]),
-    ("sales.groupby('region')['units'].sum().plot(kind='bar')\n",
-     ["from `sales`, groups the rows by `'region'`, then takes `'units'`, then adds up the values, then draws"
-      " a bar chart"], ["Operators", "Loops"]),
+def test_explanation_names_what_the_code_takes_from_the_notebook():
+    answer = complete(with_context(EXPLAIN, "sales.units.sum() + count"))
+    assert "From your notebook: `sales` (a DataFrame with the columns region, units), `count`." in answer
+
+
+ROWS = "revenue = []\nfor _, row in sales.iterrows():\n    revenue.append({})\n"
+
+
+@pytest.mark.parametrize("code, rewritten", [
+    (ROWS.format("row['units'] * row[\"price\"] - 1") + "total = sum(revenue)\n",
+     "revenue = (sales['units'] * sales['price'] - 1).tolist()\ntotal = sum(revenue)\n"),
+    (ROWS.format("row['units'] / 2"), "revenue = (sales['units'] / 2).tolist()\n"),
+    (ROWS.format("round(row['price'])"), None),         # a call is not taken to work on a column
+    (ROWS.format("2"), None),                           # nor a value without a column
+    (ROWS.format("row['units']") + "    print(row['units'])\n", None),      # the loop does more than append
+    (ROWS.format("row['units']") + "\n    print(row['units'])\n", None),
+    (ROWS.format("row['units']") + "last = row['units']\n", None),         # its row is read afterwards
+    (ROWS.format("row['price'] ** 2"), None),
+    (ROWS.replace("sales", "other").format("row['units']"), None),   # not a frame of the notebook
+    ("x = 1", None),
 ])
-def test_explanation_describes_what_the_code_contains(code, present, absent):
-    answer = complete(with_context(EXPLAIN, code))
-    for text in present:
-        assert text in answer
-    for text in absent:
-        assert text not in answer
-
-
-def test_optimisation_keeps_behaviour():
-    source = ("squares = []\nfor n in range(10):\n    if n % 2:\n        squares.append(n * n)\n"
-              "total = 0.0\nfor n in range(5):\n    total += n\n"
-              "pairs = {}\nfor k in 'abc':\n    pairs[k] = k.upper()\n"
-              "kept = []\nfor v in range(3):\n    kept.append(v)\nlast = v\n")
-    answer = complete(with_context(OPTIMIZE, source))
-    assert "for n in range(10) if n % 2]" in answer and "sum(" in answer
-    assert "kept.append(v)" in answer          # its loop variable is read afterwards
-    before, after = {}, {}
-    exec(source, before)
-    exec(answer, after)
-    for name in ("squares", "total", "pairs", "kept", "last"):
-        assert after[name] == before[name] and type(after[name]) is type(before[name])
-
-
-@pytest.mark.parametrize("code, says", [
-    ("x = 1\n", "No rewrite found"),
-    ("for i in range(len(xs)):\n    del xs[i]\n", "No rewrite found"),
-    ("def f(:\n    pass\n", "could not parse"),
-])
-def test_code_without_a_rewrite_comes_back_saying_so(code, says):
-    answer = complete(OPTIMIZE + code)
-    compile(answer, "answer", "exec")
-    assert says in answer
-
-
-SALES_COLUMNS = (("region", "str"), ("units", "int64"), ("price", "float64"))
-SLOW_LOOPS = {
-    "rows appended": "revenue = []\nfor _, row in sales.iterrows():\n    revenue.append(row['units'] * row['price'])\n",
-    "rows filtered": "names = []\nfor i, row in sales.iterrows():\n    if row.units > 3 and row['region'] != 'west':\n"
-                     "        names.append(row['region'])\n",
-    "rows counted": "big = 0\nfor _, row in sales.iterrows():\n    if not row['price'] < 2.5:\n        big += 1\n",
-    "rows picked": "names = []\nfor _, row in sales.iterrows():\n    if row['region'] not in ('west', 'east'):\n"
-                   "        names.append(row['units'] * 2)\n",
-    # `and` of a number is not `&`: 4 and True is true, 4 & True is 0
-    "values tested": "big = 0\nfor _, row in sales.iterrows():\n    if row['units'] and row['price'] > 1:\n"
-                     "        big += 1\n",
-    "cells written": "for i in range(len(sales)):\n"
-                     "    sales.loc[i, 'revenue'] = round(sales.loc[i, 'units'] * sales.at[i, 'price'], 1)\n",
-    "cells summed": "total = 0.0\nfor i in sales.index:\n    total += abs(sales['units'][i] - 4)\n",
-    "index loop": "total = 0\nfor i in range(len(prices)):\n    total += prices[i]\n",
-    "index loop, index kept": "for i in range(len(prices)):\n    prices[i] = prices[i] * i\n",
-}
-
-
-@pytest.mark.parametrize("code", SLOW_LOOPS.values(), ids=SLOW_LOOPS)
-def test_slow_loops_become_column_expressions_with_the_same_result(code):
+def test_optimisation_rewrites_a_row_loop_with_the_same_result(code, rewritten):
     pd = pytest.importorskip("pandas")
-    answer = complete(with_context(OPTIMIZE, code, columns=SALES_COLUMNS))
-    rewritten = [line for line in answer.splitlines() if not line.startswith("#")]
-    assert not any(line.startswith("for ") for line in rewritten) or "enumerate(prices)" in answer, answer
+    answer = complete(with_context(OPTIMIZE, code, columns=(("units", "int64"), ("price", "float64"))))
+    head, _, body = answer.partition("\n")
+    assert head.startswith("# quillon dev service: ")
+    assert body == (rewritten or code.rstrip("\n") + "\n")
 
     def run(source):
-        ns = {"sales": pd.DataFrame({"region": ["north", "west", "north"], "units": [3, 5, 4],
-                                     "price": [2.5, 3.0, 2.0]}), "prices": [1.5, 2.0, 4.0]}
+        frame = pd.DataFrame({"units": [3, 5, 4], "price": [2.5, 3.0, 2.0]})
+        ns = {"sales": frame, "other": frame, "round": round}
         exec(source, ns)
-        return ns
+        return ns.get("revenue"), ns.get("total")
 
-    before, after = run(code), run(answer)
-    pd.testing.assert_frame_equal(after["sales"], before["sales"], check_dtype=False)
-    for name in ("revenue", "names", "big", "total", "prices"):
-        assert after.get(name) == before.get(name)
-        # numpy's scalars may stand for Python's, but an int must stay an int and a float a float
-        kind = [(isinstance(v, list), isinstance(v, numbers.Integral), isinstance(v, float))
-                for v in (after.get(name), before.get(name))]
-        assert kind[0] == kind[1], name
+    assert run(answer) == run(code)
 
 
 @pytest.mark.parametrize("error, expected", [
     ("Traceback (most recent call last):\nKeyError: 'regoin'", "Did you mean 'region'?"),
-    ("ModuleNotFoundError: No module named 'sklearn.linear_model'", "%pip install scikit-learn"),
-    ("NameError: name 'dff' is not defined", "`dff`"),
     ("it just hangs", "traceback"),
 ])
 def test_debug_advice(error, expected):
@@ -489,8 +425,8 @@ def test_debug_advice(error, expected):
 
 
 def test_max_tokens_bounds_the_answer():
-    full = complete(CODE + "Perform a referential integrity check between two sheets of an Excel file")
-    short = complete(CODE + "Perform a referential integrity check between two sheets of an Excel file", 20)
+    request = CODE + "a long request; " * 40
+    full, short = complete(request), complete(request, 20)
     assert len(short) <= 80 < len(full) and full.startswith(short)
 
 
@@ -530,6 +466,20 @@ def test_forwarding_to_an_openai_compatible_endpoint(http):
     finally:
         model.shutdown()
         model.server_close()
+
+
+def test_a_model_that_cannot_be_reached_gives_502_and_the_line_stays_up():
+    pytest.importorskip("openai")
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]          # bound, never listening: connections are refused
+        with DevService(demo=True, openai_base_url=f"http://127.0.0.1:{port}/v1") as svc, \
+                svc.session() as session:
+            token = login(session, svc, "demo", "analyst@example.com", "quillon-demo").json()["token"]
+            r = session.post(svc.url("demo", "/get-completion"), headers=bearer(token),
+                             json={"query": "x", "max_tokens": 5})
+            assert r.status_code == 502 and r.text.startswith("Completion backend failed: APIConnectionError")
+            assert session.get(svc.url("demo"), headers=bearer(token)).status_code == 200
 
 
 def test_close_releases_threads_and_ports():
