@@ -9,6 +9,8 @@
 
 namespace quillon {
 
+using shared::operator""_n;
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw PyErrorSet{};
@@ -168,8 +170,8 @@ Ref catch_exception() {
 }
 
 Ref with_context(const Function& fn, PyObject* ctx, Ref (*body)(PyObject*, void*), void* data) {
-    Ref exit = attr(fn, ctx, core_name<"__exit__">());
-    Ref entered = call_method(fn, ctx, core_name<"__enter__">());
+    Ref exit = attr(fn, ctx, "__exit__"_n);
+    Ref entered = call_method(fn, ctx, "__enter__"_n);
     Ref result;
     try {
         result = body(entered.get(), data);

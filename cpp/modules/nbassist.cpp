@@ -99,7 +99,7 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
               "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
               "icon", "seconds", "session", "origin", "library", "code", "couriers", "Int", "owner", "comm",
-              "_courier_library", "_CourierLibrary")
+              "_courier_library", "_CourierLibrary", "close", "done", "os", "print")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -657,7 +657,7 @@ Ref courier_class(Function& fn) {
     Ref ns = dict(fn, {{"_esm"_n, text(courier_loader).get()}});
     for (Name name : courier_text_traits)
         need(PyDict_SetItem(ns.get(), interned(fn, name), trait(fn, traitlets.get(), "Unicode"_n, text("").get()).get()));
-    need(PyDict_SetItem(ns.get(), interned(fn, core_name<"done">()),
+    need(PyDict_SetItem(ns.get(), interned(fn, "done"_n),
                         trait(fn, traitlets.get(), "Bool"_n, Py_False).get()));
     Ref cls = new_class(fn, "CellCourier", base.get(), courier_doc, ns.get());
     set_global(fn, "_CellCourier"_n, cls.get());
