@@ -6,6 +6,10 @@
 #pragma once
 
 #include "core/call.hpp"
+#include "core/flow.hpp"
+#include "core/import.hpp"
+#include "core/lookup.hpp"
+#include "core/values.hpp"
 
 #include <span>
 

@@ -2,7 +2,9 @@
 // deadline.
 #include "core/service.hpp"
 
+#include "core/flow.hpp"
 #include "core/function.hpp"
+#include "core/import.hpp"
 
 #include <sys/socket.h>
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/call.hpp"
+#include "core/values.hpp"
 
 namespace quillon {
 
