@@ -29,9 +29,10 @@ struct PendingError {
 /// rethrown untouched.
 Ref catch_exception();
 
-/// `with ctx as entered: return body(entered)`: __exit__ sees the exception
-/// that leaves the body, and the body's exception wins unless __exit__
-/// raises one of its own.
+/// `with ctx as entered: return body(entered)`: __enter__ and __exit__ are
+/// looked up on the type, as the with statement does; __exit__ sees the
+/// exception that leaves the body, and the body's exception wins unless
+/// __exit__ raises one of its own.
 Ref with_context(const Function& fn, PyObject* ctx, Ref (*body)(PyObject* entered, void* data), void* data);
 
 template <class Body>
