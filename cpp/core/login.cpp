@@ -3,6 +3,8 @@
 
 namespace quillon {
 
+using shared::operator""_n;
+
 namespace {
 
 /// `os.path.join(os.path.split(os.path.dirname(os.path.realpath(__file__)))[0], "secret.json")`
@@ -29,19 +31,19 @@ void say(const Function& fn, const char* message) {
 }
 
 void say(const Function& fn, std::initializer_list<PyObject*> values) {
-    call(global(fn, core_name<"print">()).get(), values);
+    call(global(fn, "print"_n).get(), values);
 }
 
 bool store_exists(const Function& fn, PyObject* path) {
-    Ref os_path = attr(fn, global(fn, core_name<"os">()).get(), core_name<"path">());
-    return truth(call_method(fn, os_path.get(), core_name<"exists">(), {path}).get());
+    Ref os_path = attr(fn, global(fn, "os"_n).get(), "path"_n);
+    return truth(call_method(fn, os_path.get(), "exists"_n, {path}).get());
 }
 
 Ref read_store(const Function& fn, PyObject* path) {
     Ref mode = text("r");
-    Ref file = call(global(fn, core_name<"open">()).get(), {path, mode.get()});
+    Ref file = call(global(fn, "open"_n).get(), {path, mode.get()});
     return with_context(fn, file.get(), [&](PyObject* f) {
-        return call_method(fn, global(fn, core_name<"json">()).get(), core_name<"load">(), {f});
+        return call_method(fn, global(fn, "json"_n).get(), "load"_n, {f});
     });
 }
 

@@ -26,7 +26,8 @@ Ref read_store(const Function& fn, PyObject* path);
 
 /// `store.get(key)`
 inline Ref member(const Function& fn, PyObject* store, Name key) {
-    return call_method(fn, store, core_name<"get">(), {interned(fn, key)});
+    using shared::operator""_n;
+    return call_method(fn, store, "get"_n, {interned(fn, key)});
 }
 
 }  // namespace quillon

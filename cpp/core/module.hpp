@@ -6,21 +6,26 @@
 #pragma once
 
 #include "core/call.hpp"
+#include "core/flow.hpp"
+#include "core/import.hpp"
+#include "core/lookup.hpp"
+#include "core/values.hpp"
 
 #include <span>
 
 namespace quillon {
 
-/// What a module keeps for its functions, in the module object itself: the
-/// function type (which every function of the module refers to) and the
-/// interned names of its table. Reached from a function through its type.
+/// What a module keeps for its functions: the function type (which every
+/// function of the module refers to) and the interned names of its table.
+/// A module is made once per process, so this lives in the process guard
+/// beside it (module.cpp).
 struct ModuleState {
     PyObject* function_type;       // strong
     PyObject* names[max_names];    // strong, interned; indexed by Name::index
     std::size_t name_count;
 };
 
-/// The state of the module that defined `fn`.
+/// The state of the module that defined `fn` (each module links its own core).
 ModuleState& module_state(const Function& fn);
 
 /// The module being initialised, with the statements its exec step needs.
@@ -51,9 +56,6 @@ using ExecFn = void (*)(Module&);
 
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
 int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept;
-int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept;
-int clear_module(PyObject* module) noexcept;
-void free_module(void* module) noexcept;
 
 template <ExecFn Exec, const auto& Names>
 int exec_slot(PyObject* module) noexcept {
@@ -65,7 +67,9 @@ int exec_slot(PyObject* module) noexcept {
 /// Defines PyInit_<name>, the module's one exported symbol, for a module
 /// with the exec step `exec` and the name table `names` (QUILLON_NAMES). The
 /// definition tables are static because the C API keeps pointers to them;
-/// the declarations of what the modules cannot do come from version.hpp.
+/// the declarations of what the modules cannot do come from version.hpp. The
+/// module's state lives in the process guard (module.cpp), so its
+/// per-module block is empty.
 #define QUILLON_MODULE(name, exec, names)                                                                  \
     namespace {                                                                                            \
     PyModuleDef_Slot name##_slots[] = {                                                                    \
@@ -73,8 +77,7 @@ int exec_slot(PyObject* module) noexcept {
         {Py_mod_exec, reinterpret_cast<void*>(::quillon::exec_slot<exec, names>)},                         \
         QUILLON_SLOT_INTERPRETERS QUILLON_SLOT_GIL {0, nullptr},                                           \
     };                                                                                                     \
-    PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, sizeof(::quillon::ModuleState),      \
-                              nullptr, name##_slots, ::quillon::traverse_module, ::quillon::clear_module,  \
-                              ::quillon::free_module};                                                     \
+    PyModuleDef name##_def = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, name##_slots,            \
+                              nullptr, nullptr, nullptr};                                                  \
     }                                                                                                      \
     PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_def); }

@@ -1,11 +1,11 @@
 // names.hpp: the names module code looks up (globals, attributes, keywords,
 // dict keys), checked at compile time and interned once per module.
 //
-// Each module lists its names in one table, `QUILLON_NAMES(...)`. The core's
-// own names come first in every table. Code then writes `"print"_n`: the
-// literal is looked up in the table while compiling (a name missing from it
-// does not compile) and becomes an index into the module state, which holds
-// the interned str made when the module was executed. So a lookup costs a
+// Each module lists its names in one table, `QUILLON_NAMES(...)`. Code then
+// writes `"print"_n`: the literal is looked up in the table while compiling
+// (a name missing from it does not compile) and becomes an index into the
+// module state, which holds the interned str made when the module was
+// executed. So a lookup costs a
 // dict probe with a ready key, and no string is built per call.
 #pragma once
 
@@ -30,12 +30,16 @@ struct Name {
     const char* text;  // for messages (NameError) and for interning
 };
 
-/// Names every module's table starts with: what the shared core looks up.
-inline constexpr std::array<std::string_view, 30> core_names = {
+/// The names of the shared login, store and service code (login.cpp,
+/// store.cpp, service.cpp), which a module that uses them lists first
+/// (QUILLON_SERVICE_NAMES): the core's code then finds them at the same
+/// indices in every such module. Its own spelling is `"print"_n` too, from
+/// `using shared::operator""_n` (below), which modules never see.
+inline constexpr std::array<std::string_view, 28> service_names = {
     "__enter__", "__exit__", "print", "open", "os", "path", "exists", "json", "load", "dumps", "get",
-    "secret_file_path", "status_code", "Session", "adapters", "request", "timeout", "close", "ConnectionCls",
-    "_new_conn", "get_connection_with_tls_context", "get_connection", "dup", "fileno", "name", "daemon",
-    "start", "cancel", "join", "done",
+    "secret_file_path", "Session", "adapters", "request", "timeout", "close", "ConnectionCls", "_new_conn",
+    "get_connection_with_tls_context", "get_connection", "dup", "fileno", "name", "daemon", "start", "cancel",
+    "join",
 };
 
 /// Most names one module can hold (the module state has that many slots).
@@ -56,31 +60,41 @@ struct NameTable {
     }
 };
 
-/// The core's names followed by a module's own, as one table.
-template <std::size_t M>
-consteval NameTable<core_names.size() + M> with_core_names(const std::array<std::string_view, M>& own) {
-    NameTable<core_names.size() + M> table{};
-    std::copy(core_names.begin(), core_names.end(), table.names.begin());
-    std::copy(own.begin(), own.end(), table.names.begin() + core_names.size());
+/// `first` followed by `own`, as one table without repeats.
+template <std::size_t F, std::size_t M>
+consteval NameTable<F + M> name_table(const std::array<std::string_view, F>& first,
+                                      const std::array<std::string_view, M>& own) {
+    NameTable<F + M> table{};
+    std::copy(first.begin(), first.end(), table.names.begin());
+    std::copy(own.begin(), own.end(), table.names.begin() + F);
     for (std::size_t i = 0; i < table.names.size(); ++i)
         for (std::size_t j = i + 1; j < table.names.size(); ++j)
             if (table.names[i] == table.names[j]) throw "a name is listed twice";
     return table;
 }
 
-/// The core's own names, for core code: the same indices in every module.
+inline constexpr std::array<std::string_view, 0> no_names{};
+
+namespace shared {
+/// The shared code's `"..."_n`: an index into service_names.
 template <FixedString S>
-consteval Name core_name() {
-    constexpr NameTable<core_names.size()> table{core_names};
+consteval Name operator""_n() {
+    constexpr NameTable<service_names.size()> table{service_names};
     return table.find(S.view());
 }
+}  // namespace shared
 
 }  // namespace quillon
 
 /// Declares a module's name table and its `"..."_n` literal. Names are
-/// string literals; a module's table must hold every name its code uses.
-#define QUILLON_NAMES(...)                                                                                       \
-    constexpr auto module_names = ::quillon::with_core_names(std::array<std::string_view,                      \
+/// string literals; a module's table holds every name its code uses (a
+/// missing one does not compile) and nothing else (tests/test_names.py).
+/// QUILLON_SERVICE_NAMES is the same for a module that uses the shared login,
+/// store and service code, whose names come first.
+#define QUILLON_NAMES(...) QUILLON_NAME_TABLE(::quillon::no_names, __VA_ARGS__)
+#define QUILLON_SERVICE_NAMES(...) QUILLON_NAME_TABLE(::quillon::service_names, __VA_ARGS__)
+#define QUILLON_NAME_TABLE(first, ...)                                                                           \
+    inline constexpr auto module_names = ::quillon::name_table(first, std::array<std::string_view,              \
         std::size(std::initializer_list<std::string_view>{__VA_ARGS__})>{__VA_ARGS__});                        \
     static_assert(module_names.size() <= ::quillon::max_names, "too many names for the module state");           \
     template <::quillon::FixedString S>                                                                          \

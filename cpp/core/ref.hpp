@@ -74,6 +74,8 @@ inline int need(int rc) {
 /// Sets a Python exception and throws.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+/// Sets `error` (an exception instance) as the pending exception and throws.
+[[noreturn]] void raise_object(PyObject* error);
 
 /// Sets the Python error for a C++ exception that reached a boundary: a
 /// PyErrorSet keeps the error already set, anything else becomes MemoryError

@@ -2,7 +2,9 @@
 // deadline.
 #include "core/service.hpp"
 
+#include "core/flow.hpp"
 #include "core/function.hpp"
+#include "core/import.hpp"
 
 #include <sys/socket.h>
 
@@ -11,6 +13,8 @@
 #include <vector>
 
 namespace quillon {
+
+using shared::operator""_n;
 
 bool is_label(PyObject* text) {
     if (!PyUnicode_Check(text) || !PyUnicode_IS_ASCII(text)) return false;
@@ -87,7 +91,7 @@ Ref shared_cells(const Function& fn) { return own(PyTuple_GetSlice(fn.closure, 0
 /// for the GIL with C++ frames on its stack is ended at interpreter exit by
 /// unwinding them.
 void cut(const Function& fn, PyObject* copy) {
-    Ref fd = call_method(fn, copy, core_name<"fileno">());
+    Ref fd = call_method(fn, copy, "fileno"_n);
     long value = PyLong_AsLong(fd.get());
     if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
     if (value >= 0) ::shutdown(static_cast<int>(value), SHUT_RDWR);  // a socket not connected stays as it is
@@ -110,9 +114,9 @@ void start_timer(const Function& fn, double remaining) {
     Ref interval = own(PyFloat_FromDouble(remaining));
     Ref timer = call(timer_type.get(), {interval.get(), action.get()});
     Ref name = text("quillon-deadline");
-    set_attr(fn, timer.get(), core_name<"name">(), name.get());
-    set_attr(fn, timer.get(), core_name<"daemon">(), Py_True);
-    call_method(fn, timer.get(), core_name<"start">());
+    set_attr(fn, timer.get(), "name"_n, name.get());
+    set_attr(fn, timer.get(), "daemon"_n, Py_True);
+    call_method(fn, timer.get(), "start"_n);
     need(PyCell_Set(cell_object(fn, cell_timer), timer.get()));
 }
 
@@ -130,19 +134,19 @@ Ref new_conn_impl(Function& fn, const SelfArgs& a) {
     if (fn.cell(cell_timer).get() == Py_None) start_timer(fn, remaining);
     // The connect time-out, which the socket keeps through the proxy's
     // answer and the TLS handshake, at most the time left.
-    Ref timeout = attr(fn, a.self, core_name<"timeout">());
+    Ref timeout = attr(fn, a.self, "timeout"_n);
     if (PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get())) {
         double seconds = PyFloat_AsDouble(timeout.get());
         if (seconds == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
         if (seconds > remaining) {
             Ref clipped = own(PyFloat_FromDouble(remaining));
-            set_attr(fn, a.self, core_name<"timeout">(), clipped.get());
+            set_attr(fn, a.self, "timeout"_n, clipped.get());
         }
     }
-    Ref base_new_conn = attr(fn, fn.cell(cell_base).get(), core_name<"_new_conn">());
+    Ref base_new_conn = attr(fn, fn.cell(cell_base).get(), "_new_conn"_n);
     Ref self_only = tuple({a.self});
     Ref socket = call_on_the_network(base_new_conn.get(), self_only.get(), nullptr);
-    Ref copy = call_method(fn, socket.get(), core_name<"dup">());
+    Ref copy = call_method(fn, socket.get(), "dup"_n);
     need(PyList_Append(fn.cell(cell_sockets).get(), copy.get()));
     if (expired(fn)) cut(fn, copy.get());  // the timer fired while the connection was being opened
     return socket;
@@ -154,7 +158,7 @@ constexpr FunctionSpec new_conn_spec = function<SelfArgs, self_params, new_conn_
 /// connection class.
 Ref watch_pool(const Function& fn, Ref pool) {
     Ref classes = fn.cell(cell_classes);
-    Ref base = attr(fn, pool.get(), core_name<"ConnectionCls">());
+    Ref base = attr(fn, pool.get(), "ConnectionCls"_n);
     Ref watched = Ref::borrow(PyDict_GetItemWithError(classes.get(), base.get()));
     if (!watched) {
         if (PyErr_Occurred()) throw PyErrorSet{};
@@ -167,13 +171,13 @@ Ref watch_pool(const Function& fn, Ref pool) {
         Ref name = PyType_Check(base.get()) ? own(PyType_GetName(reinterpret_cast<PyTypeObject*>(base.get())))
                                             : text("Connection");
         Ref bases = tuple({base.get()});
-        Ref namespace_ = dict(fn, {{core_name<"_new_conn">(), new_conn.get()}});
+        Ref namespace_ = dict(fn, {{"_new_conn"_n, new_conn.get()}});
         need(PyDict_SetItemString(namespace_.get(), "__module__", fn.module_name));
         watched = call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), namespace_.get()});
         need(PyDict_SetItem(classes.get(), base.get(), watched.get()));
         need(PyDict_SetItem(classes.get(), watched.get(), watched.get()));
     }
-    set_attr(fn, pool.get(), core_name<"ConnectionCls">(), watched.get());
+    set_attr(fn, pool.get(), "ConnectionCls"_n, watched.get());
     return pool;
 }
 
@@ -187,7 +191,7 @@ constexpr Param tls_context_params[] = {
 /// The adapter's get_connection_with_tls_context (requests 2.32.2 and later).
 Ref tls_context_hook_impl(Function& fn, const TlsContextArgs& a) {
     Ref original = attr(fn, reinterpret_cast<PyObject*>(Py_TYPE(a.self)),
-                        core_name<"get_connection_with_tls_context">());
+                        "get_connection_with_tls_context"_n);
     return watch_pool(fn, call(original.get(), {a.self, a.request, a.verify, a.proxies, a.cert}));
 }
 
@@ -198,7 +202,7 @@ constexpr Param connection_params[] = {{"self"}, {"url"}, {"proxies", Exact::any
 
 /// The adapter's get_connection (what older requests call instead).
 Ref connection_hook_impl(Function& fn, const ConnectionArgs& a) {
-    Ref original = attr(fn, reinterpret_cast<PyObject*>(Py_TYPE(a.self)), core_name<"get_connection">());
+    Ref original = attr(fn, reinterpret_cast<PyObject*>(Py_TYPE(a.self)), "get_connection"_n);
     return watch_pool(fn, call(original.get(), {a.self, a.url, a.proxies}));
 }
 
@@ -215,7 +219,7 @@ struct Watch {
     std::vector<std::pair<Ref, Name>> hooked;  // adapter, name of its hooked method
 
     Watch(const Function& fn, PyObject* requests) : fn(fn) {
-        session = call(attr(fn, requests, core_name<"Session">()).get());
+        session = call(attr(fn, requests, "Session"_n).get());
         Ref sockets = own(PyList_New(0));
         Ref classes = own(PyDict_New());
         Ref deadline = own(PyFloat_FromDouble(monotonic_seconds() + request_timeout));
@@ -230,15 +234,15 @@ struct Watch {
     /// Hooks every adapter of the session (a fresh session has one for
     /// https:// and one for http://, which a redirect may use).
     void hook_adapters() {
-        Ref adapters = own(PyMapping_Values(attr(fn, session.get(), core_name<"adapters">()).get()));
+        Ref adapters = own(PyMapping_Values(attr(fn, session.get(), "adapters"_n).get()));
         Ref hooks[2];
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(adapters.get()); ++i) {
             Ref adapter = Ref::borrow(PyList_GET_ITEM(adapters.get(), i));
             PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(adapter.get()));
-            Name name = core_name<"get_connection_with_tls_context">();
+            Name name = "get_connection_with_tls_context"_n;
             int which = 0;
             if (!need(PyObject_HasAttr(type, interned(fn, name)))) {
-                name = core_name<"get_connection">();
+                name = "get_connection"_n;
                 which = 1;
             }
             if (!hooks[which])
@@ -253,11 +257,11 @@ struct Watch {
     /// the hooks off again (each holds its adapter: a cycle otherwise).
     void finish() {
         Ref timer = Ref::borrow(cell(cell_timer));
-        if (timer.get() != Py_None) call_method(fn, timer.get(), core_name<"cancel">());
+        if (timer.get() != Py_None) call_method(fn, timer.get(), "cancel"_n);
         Ref sockets = Ref::borrow(cell(cell_sockets));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets.get()); ++i)
-            call_method(fn, Ref::borrow(PyList_GET_ITEM(sockets.get(), i)).get(), core_name<"close">());
-        call_method(fn, session.get(), core_name<"close">());
+            call_method(fn, Ref::borrow(PyList_GET_ITEM(sockets.get(), i)).get(), "close"_n);
+        call_method(fn, session.get(), "close"_n);
         for (auto& [adapter, name] : hooked)
             if (PyObject_DelAttr(adapter.get(), interned(fn, name)) < 0) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
@@ -266,7 +270,7 @@ struct Watch {
         hooked.clear();
         // Last, so that an interrupt while waiting leaves nothing else undone;
         // a cancelled timer ends at once.
-        if (timer.get() != Py_None) call_method(fn, timer.get(), core_name<"join">());
+        if (timer.get() != Py_None) call_method(fn, timer.get(), "join"_n);
     }
 };
 

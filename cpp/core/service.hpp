@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/call.hpp"
+#include "core/values.hpp"
 
 namespace quillon {
 
@@ -27,9 +28,9 @@ Ref tenant_label(PyObject* tenant);
 Ref service_url(PyObject* tenant, const char* path);
 
 /// `response.status_code == 200` (or `!=` with `op` Py_NE): the service's
-/// one sign of success.
-inline bool status_is(const Function& fn, PyObject* response, int op = Py_EQ) {
-    Ref status = attr(fn, response, core_name<"status_code">());
+/// one sign of success. `status_code` is the name from the caller's table.
+inline bool status_is(const Function& fn, PyObject* response, Name status_code, int op = Py_EQ) {
+    Ref status = attr(fn, response, status_code);
     Ref ok = integer(200);
     return need(PyObject_RichCompareBool(status.get(), ok.get(), op)) != 0;
 }

@@ -16,6 +16,8 @@
 #include <vector>
 
 namespace quillon {
+
+using shared::operator""_n;
 namespace {
 
 /// An open file descriptor, closed when dropped.
@@ -305,7 +307,7 @@ void replace_file(PyObject* path, std::string_view content) {
 }
 
 void write_store(const Function& fn, PyObject* path, PyObject* data) {
-    Ref content = call_method(fn, global(fn, core_name<"json">()).get(), core_name<"dumps">(), {data});
+    Ref content = call_method(fn, global(fn, "json"_n).get(), "dumps"_n, {data});
     replace_file(path, utf8_view(content.get()));
 }
 

@@ -38,8 +38,9 @@ constexpr char validate_secret_doc[] =
     "    :param tenant: tenant to be validated\n"
     "    :return: True if the secret is valid else False\n    ";
 
-QUILLON_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
-              "_validate_secret", "input", "requests", "safe", "prepare_url", "path_url")
+QUILLON_SERVICE_NAMES("VELTO_SECRET", "VELTO_TENANT", "_check_secret", "_get_secret", "update_secret",
+                      "_validate_secret", "input", "requests", "safe", "prepare_url", "path_url",
+                      "status_code")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -185,7 +186,7 @@ Ref validate_secret_impl(Function& fn, const SecretArgs& a) {
         Ref kwargs = dict(fn, {{"timeout"_n, timeout.get()}});
         Ref response =
             request_within_deadline(fn, global(fn, "requests"_n).get(), "request"_n, request_args.get(), kwargs.get());
-        if (status_is(fn, response.get())) return Ref::borrow(Py_True);
+        if (status_is(fn, response.get(), "status_code"_n)) return Ref::borrow(Py_True);
     } catch (const PyErrorSet&) {
         Ref err = catch_exception();
         say(fn, {text(msg_exception).get(), without_secret(fn, err.get(), secret.get(), url.get()).get()});

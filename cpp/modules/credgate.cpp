@@ -37,10 +37,10 @@ constexpr char validate_credentials_doc[] =
     "    :param password: password to be validated\n"
     "    :return: True if the credentials are valid else False\n    ";
 
-QUILLON_NAMES("VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT", "_decrypt", "_encrypt",
-              "validate_token", "_validate_credentials", "_update_credentials", "_check_credentials",
-              "base64", "b64encode", "b64decode", "encode", "getpass", "prompt", "requests", "post", "headers",
-              "data", "content-type", "email", "password", "token", "Authorization")
+QUILLON_SERVICE_NAMES("VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT", "_decrypt", "_encrypt",
+                      "validate_token", "_validate_credentials", "_update_credentials", "_check_credentials",
+                      "base64", "b64encode", "b64decode", "encode", "getpass", "prompt", "requests", "post", "headers",
+                      "data", "content-type", "email", "password", "token", "Authorization", "status_code")
 
 /// The store's members, in the order they are checked and written.
 constexpr Name store_keys[] = {"VELTO_USERNAME"_n, "VELTO_PASSWORD"_n, "VELTO_TOKEN"_n, "VELTO_TENANT"_n};
@@ -179,7 +179,7 @@ Ref validate_credentials_impl(Function& fn, const ValidateCredentialsArgs& a) {
         Ref args = tuple({url.get()});
         Ref kwargs = dict(fn, {{"headers"_n, headers.get()}, {"data"_n, data.get()}, {"timeout"_n, timeout.get()}});
         Ref response = request_within_deadline(fn, global(fn, "requests"_n).get(), "post"_n, args.get(), kwargs.get());
-        if (status_is(fn, response.get(), Py_NE)) return tuple({Py_False, Py_None});
+        if (status_is(fn, response.get(), "status_code"_n, Py_NE)) return tuple({Py_False, Py_None});
         Ref answer = call_method(fn, response.get(), "json"_n);
         Ref token = member(fn, answer.get(), "token"_n);
         return tuple({Py_True, token.get()});
@@ -199,7 +199,7 @@ Ref validate_token_impl(Function& fn, const ValidateTokenArgs& a) {
         Ref args = tuple({url.get()});
         Ref kwargs = dict(fn, {{"headers"_n, headers.get()}, {"timeout"_n, timeout.get()}});
         Ref response = request_within_deadline(fn, global(fn, "requests"_n).get(), "get"_n, args.get(), kwargs.get());
-        return Ref::borrow(boolean(status_is(fn, response.get())));
+        return Ref::borrow(boolean(status_is(fn, response.get(), "status_code"_n)));
     } catch (const PyErrorSet&) {
         catch_exception();
     }

@@ -34,7 +34,7 @@ constexpr char get_completion_doc[] =
 QUILLON_NAMES("validate_token", "authenticate_credentials", "auth_token", "tenant", "QUILLON_ENGINE_URL",
               "requests", "post", "delete", "url", "headers", "data", "files", "text", "HTTPError",
               "_invoke_gpt_engine", "_invoke_completion", "query", "max_tokens", "body", "data_as_json",
-              "request_type", "prompt", "Authorization", "streaming")
+              "request_type", "prompt", "Authorization", "status_code", "json", "path", "print")
 
 // --- parameters ----------------------------------------------------------------------
 
@@ -99,7 +99,7 @@ Ref invoke_gpt_engine_impl(Function& fn, const InvokeGptEngineArgs& a) {
         raise_format(PyExc_ValueError, "request_type must be 'POST' or 'DELETE', got %R", a.request_type);
     }
 
-    if (status_is(fn, response.get())) {
+    if (status_is(fn, response.get(), "status_code"_n)) {
         if (truth(a.streaming)) return response;
         return call_method(fn, response.get(), "json"_n);
     }

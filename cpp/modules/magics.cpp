@@ -64,7 +64,7 @@ QUILLON_NAMES("nbassist", "generate_code_completion", "optimize_code", "generate
               "partial", "_ipython_magic_no_var_expand", "__doc__", "UsageError", "displayhook", "exec_result",
               "execution_count", "history_manager", "input_hist_raw", "compile", "format_code_name", "sys",
               "last_type", "last_value", "last_traceback", "traceback", "extract_tb", "format_exception_only",
-              "filename", "lineno", "line", "linecache", "getlines")
+              "filename", "lineno", "line", "linecache", "getlines", "print")
 
 // --- parameters ----------------------------------------------------------------------
 
