@@ -1,12 +1,11 @@
 """The assistant commands: prompts on the wire, answers into cells, printed or returned."""
 import json
-import shutil
-import subprocess
 
 import pytest
 import requests
 
 from quillon.velto_gpt_sdk import promptbook
+from conftest import run_node
 from _notebook import ABOVE, BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
 
 OPTIMIZE = "Optimize the following code to be more efficient: "
@@ -171,22 +170,15 @@ process.stdout.write(JSON.stringify(results));
 
 
 @pytest.fixture(scope="module")
-def front_end(nb, tmp_path_factory):
+def front_end(nb):
     """Every nasty text published by both functions, run once through Node.js."""
-    node = shutil.which("node")
-    if node is None:
-        pytest.skip("Node.js is not installed")
     published = {}
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(nb, "display", lambda obj: published.setdefault(key, obj.data))
         for name, func in CASES:
             key = f"{name}/{func}"
             getattr(nb, func)(NASTY[name])
-    path = tmp_path_factory.mktemp("js") / "cells.js"
-    path.write_text("const SCRIPTS = " + json.dumps(published) + ";\n" + HARNESS, encoding="utf-8")
-    done = subprocess.run([node, str(path)], capture_output=True, encoding="utf-8", timeout=60)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
+    return run_node("const SCRIPTS = " + json.dumps(published) + ";\n" + HARNESS)
 
 
 @pytest.mark.parametrize("name, func", CASES)

@@ -221,10 +221,6 @@ def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
     nothing_of_ours_left()
 
 
-@pytest.fixture(scope="module", autouse=True)
-def summary(request):
-    yield
-    if TRIED:
-        faults = sorted({fault for fault, _ in TRIED})
-        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
-            print(f"\nnetwork faults: {len(faults)} faults x requests = {len(TRIED)} tried ({', '.join(faults)})")
+def summary():
+    faults = sorted({fault for fault, _ in TRIED})
+    return TRIED and f"network faults: {len(faults)} faults x requests = {len(TRIED)} tried ({', '.join(faults)})"
