@@ -13,6 +13,7 @@ import pytest
 import responses
 
 import quillon.validation.credgate as credgate
+from devservice import DevService
 
 DOMAIN = "quillon.example"
 
@@ -68,6 +69,13 @@ def store(tmp_path, monkeypatch):
     if authentication is not None and hasattr(authentication, "secret_file_path"):
         monkeypatch.setattr(authentication, "secret_file_path", str(helper.path))
     yield helper
+
+
+@pytest.fixture(scope="module")
+def svc():
+    """The stand-in service on loopback, with the demo user; a module may add its own users."""
+    with DevService(demo=True) as service:
+        yield service
 
 
 @pytest.fixture
