@@ -50,6 +50,16 @@ def run_python(script, *args, env=None, cwd=None, timeout=120):
     return done.stdout
 
 
+def lines(capsys):
+    """What the test printed since the last call, line by line."""
+    return capsys.readouterr().out.splitlines()
+
+
+def docstring(indent, *lines):
+    """A docstring as the SDK's functions carry it: each line on its own, indented."""
+    return "".join("\n" + " " * indent + line for line in lines) + "\n" + " " * indent
+
+
 def reported(stdout):
     """The values of the child's last `RESULT <json>` line."""
     return json.loads([line for line in stdout.splitlines() if line.startswith("RESULT ")][-1][7:])

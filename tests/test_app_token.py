@@ -11,7 +11,7 @@ import responses
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
-from conftest import url
+from conftest import docstring, lines, url
 
 NOT_PROVIDED = "VELTO_SECRET is not provided please add it manually"
 INVALID = "Provided token is invalid. Please provide a valid token"
@@ -35,10 +35,6 @@ def typed(monkeypatch):
 
     monkeypatch.setattr(builtins, "input", fake_input)
     return lambda *values: (answers.extend(values), asked)[1]
-
-
-def lines(capsys):
-    return capsys.readouterr().out.splitlines()
 
 
 # --- authenticate_secret -----------------------------------------------------------
@@ -277,21 +273,17 @@ def test_credential_store_has_no_secret(store, service, capsys):
 # --- metadata ----------------------------------------------------------------------
 
 
-def _doc(*lines):
-    return "".join("\n    " + line for line in lines) + "\n    "
-
-
 @pytest.mark.parametrize(
     "name, doc",
     [
-        ("authenticate_secret", _doc("Authenticate the secret")),
-        ("_check_secret", _doc(
+        ("authenticate_secret", docstring(4, "Authenticate the secret")),
+        ("_check_secret", docstring(4, 
             "Check if the secret is present", ":return: True if the secret is present else False")),
-        ("_get_secret", _doc("Get the secret from the secret file", ":return: secret and tenant")),
-        ("update_secret", _doc(
+        ("_get_secret", docstring(4, "Get the secret from the secret file", ":return: secret and tenant")),
+        ("update_secret", docstring(4, 
             "Update the secret in the secret file", ":param secret: secret to be updated",
             ":param tenant: tenant to be updated", ":return:")),
-        ("_validate_secret", _doc(
+        ("_validate_secret", docstring(4, 
             "Validate the secret", ":param secret: secret to be validated",
             ":param tenant: tenant to be validated", ":return: True if the secret is valid else False")),
     ],

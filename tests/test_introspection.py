@@ -11,21 +11,17 @@ import pytest
 import quillon.validation.authentication  # noqa: F401  (looked up in sys.modules)
 import quillon.validation.credgate as credgate
 from _notebook import nb, shown  # noqa: F401  (fixtures)
-from conftest import SIGNATURES, twin
+from conftest import SIGNATURES, docstring, twin
 
 PARAMS = SIGNATURES["credgate"]
 
 
-def _doc(*lines):
-    return "".join("\n    " + line for line in lines) + "\n    "
-
-
 DOCS = {
-    "_check_credentials": _doc(
+    "_check_credentials": docstring(4, 
         "Check if the credentials are present",
         ":return: True if the credentials are present else False",
     ),
-    "_update_credentials": _doc(
+    "_update_credentials": docstring(4, 
         "Update the credentials in the secret file",
         ":param username: username to be updated",
         ":param password: password to be updated",
@@ -34,8 +30,8 @@ DOCS = {
     ),
     "_encrypt": None,
     "_decrypt": None,
-    "authenticate_credentials": _doc("Authenticate the credentials"),
-    "_validate_credentials": _doc(
+    "authenticate_credentials": docstring(4, "Authenticate the credentials"),
+    "_validate_credentials": docstring(4, 
         "Validate the credentials",
         ":param username: username to be validated",
         ":param password: password to be validated",
