@@ -1,4 +1,5 @@
 """Shared fixtures: an isolated credential store, a faked service and scripted prompts."""
+import builtins
 import getpass
 import inspect
 import json
@@ -120,6 +121,14 @@ def prompts(monkeypatch):
     """Scripted answers for getpass.getpass; an exception in the list is raised instead."""
     fake = Prompts()
     monkeypatch.setattr(getpass, "getpass", fake)
+    return fake
+
+
+@pytest.fixture
+def typed(monkeypatch):
+    """Scripted answers for input(), as `prompts` gives them for getpass.getpass."""
+    fake = Prompts()
+    monkeypatch.setattr(builtins, "input", fake)
     return fake
 
 
