@@ -74,10 +74,11 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
             self.server.closing.wait(IDLE_TIMEOUT)
         elif fault in ("garbage", "cut-body"):
             self.wfile.write(b"\x00\x01 no HTTP\r\n\r\n" if fault == "garbage" else raw[: -len(body) // 2 - 1])
-        elif fault == "drip":
-            for i in range(len(raw)):
-                self.wfile.write(raw[i:i + 1])
-                if self.server.closing.wait(2):
+        elif fault in ("drip", "trickle"):  # a trickle of 1 MB, a byte every 20 ms, is as good as endless
+            data = raw if fault == "drip" else b"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + b"x" * 10**6
+            for i in range(len(data)):
+                self.wfile.write(data[i:i + 1])
+                if self.server.closing.wait(2 if fault == "drip" else 0.02):
                     return
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _serve
@@ -139,6 +140,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
 
 class _ProxyServer(socketserver.ThreadingTCPServer):
     daemon_threads = True       # and yet server_close() joins every connection's thread
+    request_queue_size = 64     # a test may open dozens of connections at once
     allow_reuse_address = True
 
     def __init__(self, svc: "DevService", contexts: list[ssl.SSLContext], address: tuple[str, int]):

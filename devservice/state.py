@@ -19,10 +19,11 @@ from .completions import Completer, complete
 APP_TOKEN_PATH = "/validate-app-token/"
 API_KEY = "?api_key="
 ROUTES = {"/": "GET", "/auth/get_token": "POST", "/get-completion": "POST", APP_TOKEN_PATH: "GET"}
-# What a tenant's connections can do instead of answering, in order: CONNECT gets a 502; the tunnel is
-# reset; the TLS handshake gets no answer; the certificate is from a CA nobody trusts; the line drops after
-# the request; no answer comes; the answer drips, a byte every 2 s, stops halfway or is not HTTP.
-FAULTS = ("bad-gateway", "reset", "silent-tunnel", "untrusted", "hang-up", "silent", "drip", "cut-body", "garbage")
+# What a tenant's connections can do instead of answering, in order: CONNECT gets a 502; the tunnel is reset;
+# the TLS handshake gets no answer; the certificate is from a CA nobody trusts; the line drops after the request;
+# no answer comes; the answer drips (a byte every 2 s) or trickles (one every 20 ms), stops halfway or is not HTTP.
+FAULTS = ("bad-gateway", "reset", "silent-tunnel", "untrusted", "hang-up", "silent", "drip", "trickle", "cut-body",
+          "garbage")
 TEXT = "text/plain; charset=utf-8"
 
 

@@ -1,5 +1,4 @@
 """App-token login: the service check, the store members and the login decision."""
-import builtins
 import json
 import os
 import re
@@ -11,7 +10,7 @@ import responses
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
-from conftest import url
+from conftest import docstring, lines, url
 
 NOT_PROVIDED = "VELTO_SECRET is not provided please add it manually"
 INVALID = "Provided token is invalid. Please provide a valid token"
@@ -24,23 +23,6 @@ def check_url(tenant, token):
     return url(tenant, f"/validate-app-token/{token}?api_key={token}")
 
 
-@pytest.fixture
-def typed(monkeypatch):
-    """Scripted answers for builtins.input."""
-    asked, answers = [], []
-
-    def fake_input(prompt=""):
-        asked.append(prompt)
-        return answers.pop(0)
-
-    monkeypatch.setattr(builtins, "input", fake_input)
-    return lambda *values: (answers.extend(values), asked)[1]
-
-
-def lines(capsys):
-    return capsys.readouterr().out.splitlines()
-
-
 # --- authenticate_secret -----------------------------------------------------------
 
 
@@ -48,7 +30,7 @@ def test_valid_stored_pair(store, service, typed, capsys):
     store.write({"VELTO_SECRET": "abc", "VELTO_TENANT": "acme"})
     before = store.text()
     service.get(check_url("acme", "abc"), status=200)
-    asked = typed()
+    asked = typed.asked
     assert authentication.authenticate_secret() == ("abc", "acme")
     [call] = service.calls
     assert call.request.url == "https://acme.quillon.example/validate-app-token/abc?api_key=abc"
@@ -63,7 +45,7 @@ def test_refused_stored_and_typed_token(store, service, typed, capsys):
     before = store.text()
     service.get(check_url("acme", "abc"), status=401)
     service.get(check_url("beta", "xyz"), status=403)
-    asked = typed("xyz", "beta")
+    asked = typed.answer("xyz", "beta").asked
     with pytest.raises(PermissionError) as err:
         authentication.authenticate_secret()
     assert err.value.args == (REFUSED,)
@@ -74,7 +56,7 @@ def test_refused_stored_and_typed_token(store, service, typed, capsys):
 def test_store_of_credential_login_is_replaced(store, service, typed, capsys):
     store.write({"VELTO_USERNAME": "ada", "VELTO_PASSWORD": "cHc=", "VELTO_TOKEN": "t", "VELTO_TENANT": "acme"})
     service.get(check_url("beta", "xyz"), status=200)
-    asked = typed("xyz", "beta")
+    asked = typed.answer("xyz", "beta").asked
     assert authentication.authenticate_secret() == ("xyz", "beta")
     assert lines(capsys) == [] and asked == PROMPTS and len(service.calls) == 1
     assert store.text() == json.dumps({"VELTO_SECRET": "xyz", "VELTO_TENANT": "beta"})
@@ -86,14 +68,14 @@ def test_no_store(store, service, typed, capsys):
     assert authentication._get_secret() is None
     assert authentication._check_secret() is False
     assert lines(capsys) == [NOT_PROVIDED] and not store.exists()
-    typed("xyz", "beta")
+    typed.answer("xyz", "beta")
     assert authentication.authenticate_secret() == ("xyz", "beta")
     assert lines(capsys) == [NOT_PROVIDED]
     assert store.read() == {"VELTO_SECRET": "xyz", "VELTO_TENANT": "beta"}
 
 
 def test_empty_tenant_is_refused_before_any_request(store, service, typed, capsys):
-    asked = typed("", "")
+    asked = typed.answer("", "").asked
     with pytest.raises(ValueError, match="invalid tenant ''"):
         authentication.authenticate_secret()
     assert lines(capsys) == [NOT_PROVIDED]
@@ -131,7 +113,7 @@ def test_empty_stored_secret_is_validated(store, service):
 )
 def test_unreadable_store_propagates(store, service, typed, text, error):
     store.write(text)
-    asked = typed()
+    asked = typed.asked
     for func in (authentication._check_secret, authentication._get_secret, authentication.authenticate_secret):
         with pytest.raises(error):
             func()
@@ -259,7 +241,7 @@ def test_failed_update_keeps_previous_store(store):
 
 def test_app_token_store_is_incomplete_for_credential_login(store, service, typed, capsys):
     service.get(check_url("acme", "abc"), status=200)
-    typed("abc", "acme")
+    typed.answer("abc", "acme")
     authentication.authenticate_secret()
     capsys.readouterr()
     assert credgate._check_credentials() == (False, None, None)
@@ -277,21 +259,17 @@ def test_credential_store_has_no_secret(store, service, capsys):
 # --- metadata ----------------------------------------------------------------------
 
 
-def _doc(*lines):
-    return "".join("\n    " + line for line in lines) + "\n    "
-
-
 @pytest.mark.parametrize(
     "name, doc",
     [
-        ("authenticate_secret", _doc("Authenticate the secret")),
-        ("_check_secret", _doc(
+        ("authenticate_secret", docstring(4, "Authenticate the secret")),
+        ("_check_secret", docstring(4, 
             "Check if the secret is present", ":return: True if the secret is present else False")),
-        ("_get_secret", _doc("Get the secret from the secret file", ":return: secret and tenant")),
-        ("update_secret", _doc(
+        ("_get_secret", docstring(4, "Get the secret from the secret file", ":return: secret and tenant")),
+        ("update_secret", docstring(4, 
             "Update the secret in the secret file", ":param secret: secret to be updated",
             ":param tenant: tenant to be updated", ":return:")),
-        ("_validate_secret", _doc(
+        ("_validate_secret", docstring(4, 
             "Validate the secret", ":param secret: secret to be validated",
             ":param tenant: tenant to be validated", ":return: True if the secret is valid else False")),
     ],

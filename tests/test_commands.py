@@ -1,12 +1,11 @@
 """The assistant commands: prompts on the wire, answers into cells, printed or returned."""
 import json
-import shutil
-import subprocess
 
 import pytest
 import requests
 
 from quillon.velto_gpt_sdk import promptbook
+from conftest import docstring, run_node
 from _notebook import ABOVE, BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
 
 OPTIMIZE = "Optimize the following code to be more efficient: "
@@ -171,22 +170,15 @@ process.stdout.write(JSON.stringify(results));
 
 
 @pytest.fixture(scope="module")
-def front_end(nb, tmp_path_factory):
+def front_end(nb):
     """Every nasty text published by both functions, run once through Node.js."""
-    node = shutil.which("node")
-    if node is None:
-        pytest.skip("Node.js is not installed")
     published = {}
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(nb, "display", lambda obj: published.setdefault(key, obj.data))
         for name, func in CASES:
             key = f"{name}/{func}"
             getattr(nb, func)(NASTY[name])
-    path = tmp_path_factory.mktemp("js") / "cells.js"
-    path.write_text("const SCRIPTS = " + json.dumps(published) + ";\n" + HARNESS, encoding="utf-8")
-    done = subprocess.run([node, str(path)], capture_output=True, encoding="utf-8", timeout=60)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
+    return run_node("const SCRIPTS = " + json.dumps(published) + ";\n" + HARNESS)
 
 
 @pytest.mark.parametrize("name, func", CASES)
@@ -196,24 +188,20 @@ def test_cell_receives_text_exactly(front_end, name, func):
         "calls": [where, "set_text", "focus_cell"], "text": str(NASTY[name])}
 
 
-def _doc(*lines):
-    return "".join("\n    " + line for line in lines) + "\n    "
-
-
 GV, JM = (":param global_variables: global variables to be used in the code",
           ":param jupyter_mode: If the user is using a jupyter notebook or not")
 DOCS = {  # ... = not fixed
-    "get_prompts": _doc("Get the list of prompts", ":return:"),
-    "optimize_code": _doc("Optimize the code", ":param code: code to be optimized", GV, JM, ":return:"),
-    "generate_markdown": _doc("Generate the markdown for the code", ":param code: code to be converted to markdown",
+    "get_prompts": docstring(4, "Get the list of prompts", ":return:"),
+    "optimize_code": docstring(4, "Optimize the code", ":param code: code to be optimized", GV, JM, ":return:"),
+    "generate_markdown": docstring(4, "Generate the markdown for the code", ":param code: code to be converted to markdown",
                               GV, JM, ":return:"),
-    "generate_code_completion": _doc(
+    "generate_code_completion": docstring(4, 
         "Call the completion function to generate the code", ":param query: query from the user", JM, GV,
         ":param debug_mode: If the user is debugging the code", ":return:"),
-    "display_next_cell": _doc(
+    "display_next_cell": docstring(4, 
         "Add the code to the next cell", ":param code: code to be added to next cell", ":return:"),
     "display_previous_cell": ...,
-    "generate_code": _doc("Generate the code using the GPT-3 API", ":return:"),
+    "generate_code": docstring(4, "Generate the code using the GPT-3 API", ":return:"),
     "_generate_prompt": ...,
 }
 

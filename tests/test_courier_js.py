@@ -3,13 +3,11 @@ of the notebook models it meets: JupyterLab's (Notebook 7 has the same), the
 classic notebook's, and a front end that is neither. The real front ends are
 driven in test_browser.py; this pins the cases they do not reach, such as a
 model restored from saved widget state."""
-import json
-import os
-import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
+
+from conftest import run_node
 
 SCRIPT = Path(__file__).resolve().parents[1] / "src" / "quillon" / "velto_gpt_sdk" / "cellcourier.js"
 VIEW = "application/vnd.jupyter.widget-view+json"
@@ -191,17 +189,8 @@ def view(model_id):
 
 
 @pytest.fixture(scope="module")
-def results(tmp_path_factory):
-    node = shutil.which("node")
-    if node is None:
-        if os.environ.get("CI"):
-            pytest.fail("Node.js is not installed")   # CI has it: a gap there is a failure
-        pytest.skip("Node.js is not installed")
-    harness = tmp_path_factory.mktemp("courier") / "harness.mjs"
-    harness.write_text(HARNESS.replace("SCRIPT_URL", SCRIPT.as_uri()), encoding="utf-8")
-    done = subprocess.run([node, str(harness)], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
+def results():
+    return run_node(HARNESS.replace("SCRIPT_URL", SCRIPT.as_uri()), suffix=".mjs")
 
 
 def test_code_goes_directly_below_and_the_fallback_is_emptied(results):

@@ -4,7 +4,7 @@ The token check, the login and the app-token check give up 20 seconds after they
 Giving up must end the request itself (its connection cut, nothing left running), keep
 the interrupt key working, report the time-out as such, and never crash the interpreter
 when it exits with a request still under way. Each case runs in a fresh interpreter of
-its own, against the CONNECT proxy of tests/_tunnel.py in this process. The cases that
+its own, against the stand-in service (devservice) in this process. The cases that
 would otherwise wait out the real deadline shorten the one timer the SDK starts per
 request: `threading.Timer`, looked up at each request, is made to wait 1/400 of it.
 """
@@ -12,11 +12,12 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
-from _tunnel import certificates, proxy  # noqa: F401  (fixtures)
 from conftest import LOGIN_ERROR, TOKEN_ERROR, reported, run_python
+from devservice import DevService
 
 APP_INVALID = "Provided token is invalid. Please provide a valid token"
 APP_TIMED_OUT = "Exception Occurred:  no complete answer from the service within 20.0 seconds"
@@ -48,15 +49,22 @@ class QuickTimer(threading.Timer):
 
 
 @pytest.fixture
-def child_env(proxy, certificates):
-    """The environment of a child that reaches `proxy` for every https URL."""
+def svc():
+    """The stand-in, each tenant named after the fault it plays."""
+    with DevService() as service:
+        for fault in ("trickle", "drip", "silent"):
+            service.state.set_fault(fault, fault)
+        yield service
+
+
+@pytest.fixture
+def child_env(svc):
+    """The environment of a child that reaches the stand-in for every https URL."""
     env = {k: v for k, v in os.environ.items() if not k.upper().endswith("_PROXY") and k != "CURL_CA_BUNDLE"}
-    env["HTTPS_PROXY"] = env["https_proxy"] = f"http://127.0.0.1:{proxy.server_address[1]}"
-    env["REQUESTS_CA_BUNDLE"] = certificates[0]
-    return env
+    return dict(env, **svc.env)
 
 
-def test_exit_with_requests_under_way(proxy, child_env):
+def test_exit_with_requests_under_way(svc, child_env):
     """The interpreter exits while three requests, each on a daemon thread, read an answer
     that never ends: every exit is a clean one. Those threads wake every 20 ms, so most
     want the GIL back while the interpreter is shutting down, which ends them by unwinding
@@ -75,10 +83,13 @@ def test_exit_with_requests_under_way(proxy, child_env):
     for run in runs:
         out, err = run.communicate(timeout=120)
         assert (run.returncode, err) == (0, ""), err[-3000:]
-    assert len(proxy.connects) == 3 * len(runs)
+    waited = time.monotonic() + 10
+    while len(svc.tunnels) < 3 * len(runs) and time.monotonic() < waited:  # the last CONNECTs may still be read
+        time.sleep(0.01)
+    assert len(svc.tunnels) == 3 * len(runs)
 
 
-def test_deadlines_leave_no_thread_or_file(proxy, child_env):
+def test_deadlines_leave_no_thread_or_file(svc, child_env):
     """Sixty requests in a row to a service that drips its answer, in a process allowed 64
     open files: each is given up at its deadline with its own report, and afterwards the
     process holds what it held before. A request left running would keep its socket and
@@ -100,15 +111,15 @@ def test_deadlines_leave_no_thread_or_file(proxy, child_env):
                               "app-token check": [False] * 20}
     assert got["printed"] == [TOKEN_ERROR] * 20 + [LOGIN_ERROR] * 20 + [APP_TIMED_OUT, APP_INVALID] * 20
     assert got["after"] == got["before"]
-    assert len(proxy.connects) == 61
+    assert len(svc.tunnels) == 61
 
 
 @pytest.mark.parametrize("what", ["token check", "login", "app-token check"])
-def test_interrupt_ends_the_request(proxy, child_env, what):
+def test_interrupt_ends_the_request(svc, child_env, what):
     """The interrupt key stops a request that waits for an answer, at once, and takes its
     connection down with it."""
     script = textwrap.dedent(PRELUDE) + textwrap.dedent(f'''
-        call = calls("silent-server")[{what!r}]
+        call = calls("silent")[{what!r}]
         before = holding()
         main = threading.main_thread().ident
 

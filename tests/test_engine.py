@@ -5,35 +5,16 @@ import typing
 
 import pytest
 import requests
-import responses
 
 import quillon.validation.credgate as credgate
+from _notebook import nb  # noqa: F401  (fixture)
 from conftest import url
-
-MODULE = "quillon.velto_gpt_sdk.endpoints"
 
 
 @pytest.fixture(scope="module")
-def ep(tmp_path_factory):
-    """The engine module, imported once under a faked service with a complete store."""
-    if MODULE in sys.modules:
-        return sys.modules[MODULE]
-    path = tmp_path_factory.mktemp("store") / "secret.json"
-    path.write_text(json.dumps({
-        "VELTO_USERNAME": "ada@example.org",
-        "VELTO_PASSWORD": credgate._encrypt("pw"),
-        "VELTO_TOKEN": "import-token",
-        "VELTO_TENANT": "acme",
-    }))
-    saved = credgate.secret_file_path
-    credgate.secret_file_path = str(path)
-    try:
-        with responses.RequestsMock() as mock:
-            mock.get(url("acme"), status=200)
-            import quillon.velto_gpt_sdk.endpoints as module
-    finally:
-        credgate.secret_file_path = saved
-    return module
+def ep(nb):
+    """The engine module, imported with the notebook assistant under a faked service."""
+    return sys.modules["quillon.velto_gpt_sdk.endpoints"]
 
 
 @pytest.fixture(autouse=True)

@@ -6,6 +6,7 @@ import ipywidgets
 import pytest
 
 from quillon.velto_gpt_sdk import promptbook
+from conftest import docstring
 from _notebook import BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
 
 HEADER = "Given below are the modules and the variables that I have used:\n"
@@ -169,17 +170,13 @@ def test_bad_namespace_fails_at_each_submit(nb, wire, shown):
     assert wire.count == 0
 
 
-def _doc(*lines):
-    return "".join("\n        " + line for line in lines) + "\n        "
-
-
 def test_handlers(form):
     on_click, on_change = form.handlers()
     assert on_click.__qualname__ == "generate_code.<locals>.on_button_clicked"
     assert on_change.__qualname__ == "generate_code.<locals>.update_text_box"
-    assert on_click.__doc__ == _doc(
+    assert on_click.__doc__ == docstring(8, 
         "Update the box on the submission of the query", ":param b: button ", ":return:")
-    assert on_change.__doc__ == _doc(
+    assert on_change.__doc__ == docstring(8, 
         "Update the text box with the selected value",
         ":param change: change in the value of the drop down", ":return: None")
     assert on_change({"new": "Debug Code"}) is None

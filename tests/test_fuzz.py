@@ -24,7 +24,7 @@ from hypothesis import strategies as st
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import run_python
+from conftest import CHILD_PRELUDE, CHILD_STORE, SIGNATURES, parameters, run_python
 
 ANY_HOST = re.compile(r"https://.*quillon\.example.*")
 HUGE = "x" * 1_000_000
@@ -233,34 +233,10 @@ GOOD = {
         atoms),
 }
 
-GROUPS = {
-    "credgate": {
-        "_check_credentials": (), "authenticate_credentials": (),
-        "_update_credentials": ("username", "password", "token", "tenant"),
-        "_encrypt": ("plaintext",), "_decrypt": ("ciphertext",),
-        "_validate_credentials": ("username", "password", "tenant"), "validate_token": ("token", "tenant"),
-    },
-    "endpoints": {
-        "_invoke_gpt_engine": ("path", "streaming", "files", "body", "request_type", "data_as_json"),
-        "_invoke_completion": ("prompt", "max_tokens"),
-        "get_completion": ("prompt", "max_tokens"),
-    },
-    "authentication": {
-        "_check_secret": (), "_get_secret": (), "authenticate_secret": (),
-        "update_secret": ("secret", "tenant"), "_validate_secret": ("secret", "tenant"),
-    },
-    "nbassist": {
-        "get_prompts": (),
-        "optimize_code": ("code", "global_variables", "jupyter_mode"),
-        "generate_markdown": ("code", "global_variables", "jupyter_mode"),
-        "generate_code_completion": ("query", "global_variables", "debug_mode", "jupyter_mode"),
-        "display_previous_cell": ("markdown",),
-        "display_next_cell": ("code",),
-        "generate_code": ("global_variables",),
-        "_generate_prompt": ("query", "base_prompt", "global_variables"),
-    },
-    "form": {"on_button_clicked": ("b",), "update_text_box": ("change",)},
-}
+GROUPS = {module: {name: parameters(module, name) for name in functions if "<locals>" not in name}
+          for module, functions in SIGNATURES.items()}
+GROUPS["form"] = {name.rsplit(".", 1)[1]: parameters("nbassist", name) for name in SIGNATURES["nbassist"]
+                  if "<locals>" in name}
 
 stores = st.one_of(
     st.none(),
@@ -380,13 +356,8 @@ def folder(tmp_path_factory):
     return str(tmp_path_factory.mktemp("pkg"))
 
 
-@pytest.fixture(scope="module", autouse=True)
-def summary(request):
-    yield
-    total = sum(CASES.values())
-    line = f"fuzz: {total} random calls ({', '.join(f'{k} {v}' for k, v in sorted(CASES.items()))})"
-    with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
-        print("\n" + line)
+def summary():
+    return f"fuzz: {sum(CASES.values())} random calls ({', '.join(f'{k} {v}' for k, v in sorted(CASES.items()))})"
 
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -420,22 +391,8 @@ def test_random_calls_never_crash(nb, folder, group, data):
 
 # --- crashes found by hand-made hostile callbacks (each runs in its own interpreter) -----
 
-PRELUDE = textwrap.dedent('''
-    import gc, json, os, tempfile
-    import responses
-    import quillon.validation.credgate as credgate
-    path = os.path.join(tempfile.mkdtemp(), "secret.json")
-    with open(path, "w") as f:
-        json.dump({"VELTO_USERNAME": "u", "VELTO_PASSWORD": "cHc=", "VELTO_TOKEN": "t", "VELTO_TENANT": "acme"}, f)
-    credgate.secret_file_path = path
-    with responses.RequestsMock() as mock:
-        mock.get("https://acme.quillon.example/", status=200)
-        from quillon.velto_gpt_sdk import nbassist as nb
-''')
-
-
 def run_isolated(body):
-    return run_python(PRELUDE + textwrap.dedent(body))
+    return run_python(CHILD_PRELUDE + CHILD_STORE + "from quillon.velto_gpt_sdk import nbassist as nb\n" + textwrap.dedent(body))
 
 
 def test_value_changing_class_while_its_name_is_formatted():

@@ -9,16 +9,10 @@ from pathlib import Path
 import pytest
 
 from browser_support import SETUP, WIDGET_VIEW, logged_in_env
-from devservice import DevService, complete
+from devservice import complete
 
 NOTE = "quillon could not put this answer into a new cell, so here it is:"
 TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
 
 
 @pytest.fixture(scope="module")

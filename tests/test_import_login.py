@@ -7,18 +7,12 @@ import textwrap
 import pytest
 
 import quillon
-from conftest import reported, run_python
+from conftest import CHILD_PRELUDE, reported, run_python
 
 PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
 
-PRELUDE = '''
-import getpass, json, os, sys
-import responses
-import quillon
-import quillon.validation.credgate as credgate
-
+PRELUDE = CHILD_PRELUDE + '''
 assert quillon.__file__.startswith(SITE), quillon.__file__
-STORE = os.path.join(os.path.dirname(quillon.__file__), "secret.json")
 asked = []
 
 def fake_getpass(prompt="Password: ", stream=None):
@@ -26,19 +20,10 @@ def fake_getpass(prompt="Password: ", stream=None):
     return ANSWERS.pop(0)
 
 getpass.getpass = fake_getpass
-
-def url(tenant, path="/"):
-    return f"https://{tenant}.quillon.example{path}"
+NAME = "quillon.velto_gpt_sdk.endpoints"
 
 def paths():
     return [c.request.method + " " + c.request.url for c in mock.calls]
-
-def report(**values):
-    print("RESULT " + json.dumps(values))
-
-mock = responses.RequestsMock(assert_all_requests_are_fired=False)
-mock.start()
-NAME = "quillon.velto_gpt_sdk.endpoints"
 '''
 
 COMPLETE = {

@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from devservice import DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, DevService, complete
+from devservice import DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, complete
 from devservice.demo import client_env, private_site, store_path
 
 DEMO_ANSWERS = [DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT]
@@ -47,12 +47,6 @@ class Run:
         assert last, proc.stdout + proc.stderr
         self.out, self.result = out, json.loads(last)
         self.asked, self.error = self.result["asked"], self.result.get("error")
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
 
 
 @pytest.fixture

@@ -11,21 +11,17 @@ import pytest
 import quillon.validation.authentication  # noqa: F401  (looked up in sys.modules)
 import quillon.validation.credgate as credgate
 from _notebook import nb, shown  # noqa: F401  (fixtures)
-from conftest import CREDGATE_PARAMS
+from conftest import SIGNATURES, docstring, twin
 
-PARAMS = CREDGATE_PARAMS
-
-
-def _doc(*lines):
-    return "".join("\n    " + line for line in lines) + "\n    "
+PARAMS = SIGNATURES["credgate"]
 
 
 DOCS = {
-    "_check_credentials": _doc(
+    "_check_credentials": docstring(4, 
         "Check if the credentials are present",
         ":return: True if the credentials are present else False",
     ),
-    "_update_credentials": _doc(
+    "_update_credentials": docstring(4, 
         "Update the credentials in the secret file",
         ":param username: username to be updated",
         ":param password: password to be updated",
@@ -34,8 +30,8 @@ DOCS = {
     ),
     "_encrypt": None,
     "_decrypt": None,
-    "authenticate_credentials": _doc("Authenticate the credentials"),
-    "_validate_credentials": _doc(
+    "authenticate_credentials": docstring(4, "Authenticate the credentials"),
+    "_validate_credentials": docstring(4, 
         "Validate the credentials",
         ":param username: username to be validated",
         ":param password: password to be validated",
@@ -64,42 +60,7 @@ def test_help_text():
 # interpreter's wording of every binding error.
 SDK = "quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.endpoints", \
     "quillon.velto_gpt_sdk.nbassist"
-TWINS = {
-    "credgate": {name: f"({', '.join(params)})" for name, params in PARAMS.items()},
-    "authentication": {"_check_secret": "()", "_get_secret": "()", "update_secret": "(secret, tenant)",
-                       "authenticate_secret": "()", "_validate_secret": "(secret, tenant)"},
-    "endpoints": {
-        "_invoke_gpt_engine": "(path: 'str', streaming: 'bool' = False, files: 'Dict' = None, body: 'Dict' = None, "
-                              "request_type: 'str' = 'POST', data_as_json: 'bool' = True)",
-        "_invoke_completion": "(prompt: 'str', max_tokens: 'int')",
-        "get_completion": "(prompt: 'str', max_tokens: 'int' = 1000)",
-    },
-    "nbassist": {
-        "get_prompts": "()",
-        "optimize_code": "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
-        "generate_markdown": "(code: 'str', global_variables: 'dict' = None, jupyter_mode: 'bool' = True)",
-        "generate_code_completion": "(query, global_variables: 'dict' = None, debug_mode: 'bool' = False, "
-                                    "jupyter_mode: 'bool' = True)",
-        "display_previous_cell": "(markdown)",
-        "display_next_cell": "(code)",
-        "generate_code": "(global_variables=None)",
-        "_generate_prompt": "(query, base_prompt: 'str', global_variables=None)",
-        "generate_code.<locals>.on_button_clicked": "(b)",
-        "generate_code.<locals>.update_text_box": "(change)",
-    },
-}
-CASES = [(module, qualname) for module, functions in TWINS.items() for qualname in functions]
-
-
-def twin(module, qualname):
-    """The plain Python function with this qualified name and signature."""
-    *outer, name = qualname.split(".<locals>.")
-    body = f"def {name}{TWINS[module][qualname]}: pass\n"
-    if outer:
-        body = f"def {outer[0]}():\n    " + body.replace("\n", "\n    ") + f"return {name}\n"
-    namespace = {}
-    exec(body, namespace)
-    return namespace[outer[0]]() if outer else namespace[name]
+CASES = [(module, qualname) for module, functions in SIGNATURES.items() for qualname in functions]
 
 
 @pytest.fixture
@@ -107,7 +68,7 @@ def sdk(nb, shown):
     """The function behind each case, the two form handlers taken from a form."""
     functions = {}
     for module in SDK:
-        for name in TWINS[module.rsplit(".", 1)[1]]:
+        for name in SIGNATURES[module.rsplit(".", 1)[1]]:
             if "<locals>" not in name:
                 functions[module.rsplit(".", 1)[1], name] = getattr(sys.modules[module], name)
     nb.generate_code({})

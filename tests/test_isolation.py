@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import quillon
-from conftest import reported, run_python
+from conftest import run_child
 
 MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.promptbook",
            "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist",
@@ -16,29 +16,12 @@ MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "
 CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
 PRELUDE = r'''
-import base64, getpass, importlib, json, os, sys, tempfile, warnings
-import responses
 try:
     import _xxsubinterpreters as interpreters  # 3.11, 3.12
 except ImportError:
     import _interpreters as interpreters  # 3.13
-import quillon.validation.credgate as credgate
 
 MODULES = %r
-store = os.path.join(tempfile.mkdtemp(), "secret.json")
-with open(store, "w") as f:
-    json.dump({"VELTO_USERNAME": "ada@example.org", "VELTO_PASSWORD": base64.b64encode(b"pw").decode(),
-               "VELTO_TOKEN": "tok", "VELTO_TENANT": "acme"}, f)
-credgate.secret_file_path = store
-verdicts = []  # status of each token check to come; 200 once they run out
-
-def token_check(request):
-    return (verdicts.pop(0) if verdicts else 200), {}, ""
-
-mock = responses.RequestsMock(assert_all_requests_are_fired=False)
-mock.start()
-mock.add_callback(responses.GET, "https://acme.quillon.example/", callback=token_check)
-mock.post("https://acme.quillon.example/auth/get_token", status=401)
 
 def new_interpreter(kind):
     # "legacy" shares the main interpreter's GIL and takes any extension module,
@@ -65,9 +48,6 @@ def in_subinterpreter(statement, kind):
     with open(path) as f:
         return f.read()
 
-def report(**values):
-    print("RESULT " + json.dumps(values))
-
 def raised(action):
     try:
         action()
@@ -77,7 +57,7 @@ def raised(action):
 
 
 def run(body, env=None):
-    return reported(run_python(PRELUDE + textwrap.dedent(body), env=env))
+    return run_child(body, prelude=PRELUDE, env=env)
 
 
 # Each kind of second interpreter, and who refuses the modules there: their

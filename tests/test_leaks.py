@@ -108,13 +108,9 @@ def world(nb, tmp_path_factory):
     os.rmdir(folder)
 
 
-@pytest.fixture(scope="module", autouse=True)
-def summary(request):
-    yield
+def summary():
     lines = [f"leaks: traced growth per 10,000 calls, {len(GROWTH)} cases (limit {LIMIT} B)"]
-    lines += [f"  {growth:9.0f} B  {case}" for case, growth in sorted(GROWTH.items())]
-    with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
-        print("\n" + "\n".join(lines))
+    return "\n".join(lines + [f"  {growth:9.0f} B  {case}" for case, growth in sorted(GROWTH.items())])
 
 
 def settle():

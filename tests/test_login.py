@@ -6,7 +6,7 @@ import pytest
 import requests
 
 import quillon.validation.credgate as credgate
-from conftest import EXPIRED, INVALID, LOGIN_ERROR, NOT_LOCAL, NOT_PROVIDED, TOKEN_ERROR, url
+from conftest import EXPIRED, INVALID, LOGIN_ERROR, NOT_LOCAL, NOT_PROVIDED, TOKEN_ERROR, lines, url
 from conftest import COMPLETE as STORED
 
 PROMPTS = ["Please enter the username:", "Please enter the password:", "Please enter the tenant:"]
@@ -17,10 +17,6 @@ LOGIN_ACME, LOGIN_BETA = url("acme", "/auth/get_token"), url("beta", "/auth/get_
 def typed_store(token):
     return {"VELTO_USERNAME": TYPED[0], "VELTO_PASSWORD": credgate._encrypt(TYPED[1]),
             "VELTO_TOKEN": token, "VELTO_TENANT": TYPED[2]}
-
-
-def lines(capsys):
-    return capsys.readouterr().out.splitlines()
 
 
 SAME = object()

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from browser_support import WIDGET_VIEW, logged_in_env
-from devservice import DevService, complete
+from devservice import complete
 
 NOTE = "quillon could not put this answer into a new cell, so here it is:"
 FRAME = ("import pandas as pd\nsales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n"
@@ -47,12 +47,6 @@ CELLS = [
 INDEX = {name: i for i, (name, _) in enumerate(CELLS)}
 # Cells that ask the engine, in order.
 ASKING = ["cell_request", "line_request", "fix", "explain", "optimize"]
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
 
 
 @pytest.fixture(scope="module")

@@ -1,10 +1,10 @@
 """The four requests against a misbehaving network, all on loopback.
 
-A small CONNECT proxy on 127.0.0.1 (tests/_tunnel.py) stands between the SDK and "the
-service": requests reaches it through HTTPS_PROXY, and the proxy picks its misbehaviour from
-the tenant label of the host it is asked to tunnel to (so cases can run side by side).
-Behind the tunnel it speaks TLS itself, with a certificate from a CA that REQUESTS_CA_BUNDLE
-trusts, or from one that nobody trusts. Names other than IP literals never reach a resolver.
+The stand-in service (devservice) stands between the SDK and "the service": requests
+reaches its CONNECT proxy through HTTPS_PROXY, and each tenant, named after the fault it
+plays, misbehaves its own way (so cases can run side by side). Behind the tunnel it speaks
+TLS, with a certificate from a CA that REQUESTS_CA_BUNDLE trusts, or from one that nobody
+trusts. Names other than IP literals never reach a resolver.
 """
 import socket
 import sys
@@ -17,8 +17,9 @@ import requests
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from _tunnel import certificates, proxy  # noqa: F401  (fixtures)
 from conftest import LOGIN_ERROR, TOKEN_ERROR
+from devservice import FAULTS, DevService
+from devservice.state import ROUTES
 
 TIMEOUT = 20.0  # what the login, token check and app-token check wait
 PROXY_VARIABLES = ["HTTPS_PROXY", "HTTP_PROXY", "ALL_PROXY", "NO_PROXY", "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE"]
@@ -29,12 +30,23 @@ APP_TIMED_OUT = "Exception Occurred:  no complete answer from the service within
 
 
 @pytest.fixture
-def net(nb, certificates, monkeypatch):
-    """No proxy, no resolver, the CA bundle trusted, and every printed line recorded per thread."""
+def svc():
+    """The stand-in: every tenant knows the user, the app token and a token of its own."""
+    with DevService(completer=lambda query, max_tokens: "x = 1") as service:
+        for tenant in ("answers", "not-json", *FAULTS):
+            service.state.set_fault(tenant, tenant if tenant in FAULTS else None)
+            service.state.add_user(tenant, "ada@example.org", "pw")
+            service.state.add_app_token(tenant, "s3cr3t")
+        yield service
+
+
+@pytest.fixture
+def net(nb, svc, monkeypatch):
+    """No proxy, no resolver, the stand-in's CA trusted, and every printed line recorded per thread."""
     for name in PROXY_VARIABLES:
         monkeypatch.delenv(name, raising=False)
         monkeypatch.delenv(name.lower(), raising=False)
-    monkeypatch.setenv("REQUESTS_CA_BUNDLE", certificates[0])
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", svc.ca_path)
     real_getaddrinfo = socket.getaddrinfo
 
     def loopback_only(host, *args, **kwargs):
@@ -61,15 +73,15 @@ def net(nb, certificates, monkeypatch):
     return printed, endpoints, monkeypatch
 
 
-def calls(endpoints, tenant):
+def calls(endpoints, tenant, token="tok"):
     engine_url = f"https://{tenant}.quillon.example"
 
     def engine():
-        endpoints.QUILLON_ENGINE_URL = engine_url
+        endpoints.QUILLON_ENGINE_URL, endpoints.auth_token = engine_url, token
         return endpoints._invoke_gpt_engine("/get-completion", body={"query": "q", "max_tokens": 5})
 
     return {
-        "token check": lambda: credgate.validate_token("tok", tenant),
+        "token check": lambda: credgate.validate_token(token, tenant),
         "login": lambda: credgate._validate_credentials("ada@example.org", "pw", tenant),
         "app-token check": lambda: authentication._validate_secret("s3cr3t", tenant),
         "engine": engine,
@@ -117,9 +129,9 @@ def expect_failure(what, result, lines, timed_out=False):
 
 ANSWERED = {  # tenant label -> what each call gives when the service does answer
     "answers": {"token check": (("returned", True), []),
-                "login": (("returned", (True, "t")), []),
+                "login": (("returned", (True, "a token")), []),
                 "app-token check": (("returned", True), []),
-                "engine": (("returned", {"token": "t", "completion": "x = 1"}), [])},
+                "engine": (("returned", {"completion": "x = 1"}), [])},
     "not-json": {"token check": (("returned", True), []),
                  "login": (("returned", (False, None)), [LOGIN_ERROR]),
                  "app-token check": (("returned", True), []),
@@ -128,8 +140,8 @@ ANSWERED = {  # tenant label -> what each call gives when the service does answe
 
 
 @pytest.mark.parametrize("fault", ["answers", "not-json", "cut-body", "hang-up", "garbage", "untrusted",
-                                   "bad-gateway", "refused", "unresolvable"])
-def test_fault(net, proxy, fault):
+                                   "bad-gateway", "reset", "refused", "unresolvable"])
+def test_fault(net, svc, fault):
     printed, endpoints, monkeypatch = net
     if fault == "refused":
         closed = socket.socket()
@@ -138,9 +150,12 @@ def test_fault(net, proxy, fault):
         closed.close()
         monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{port}")
     elif fault != "unresolvable":  # that one goes straight to a name no resolver is asked for
-        monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+        monkeypatch.setenv("HTTPS_PROXY", svc.proxy_url)
+    if fault == "not-json":
+        for path in ROUTES:
+            svc.state.force_status(path, 200, "not json!")
     tenant = "acme" if fault in ("refused", "unresolvable") else fault
-    for what, call in calls(endpoints, tenant).items():
+    for what, call in calls(endpoints, tenant, svc.state.issue_token(tenant)).items():
         TRIED.append((fault, what))
         result = finish(*start(f"{fault}/{what}", call), deadline=30)
         lines = printed.get(f"{fault}/{what}", [])
@@ -149,15 +164,17 @@ def test_fault(net, proxy, fault):
             assert result[0] == "raised" and isinstance(result[1], requests.exceptions.JSONDecodeError)
             assert lines == []
         elif expected is not None:
+            if (fault, what) == ("answers", "login") and svc.state.token_valid(tenant, str(result[1][-1])):
+                result = ("returned", (result[1][0], "a token"))  # a fresh one, issued by the service
             assert (result, lines) == expected
         else:
             expect_failure(what, result, lines)
         if (fault, what) == ("refused", "app-token check"):  # urllib3's own words, its class names included
             assert "NewConnectionError(\"HTTPSConnection(host='127.0.0.1', port=" in lines[0], lines
     if fault in ("refused", "unresolvable"):
-        assert proxy.connects == []
+        assert svc.tunnels == []
     else:
-        assert {c.rsplit(" ", 1)[0] for c in proxy.connects} == {f"CONNECT {tenant}.quillon.example:443"}
+        assert set(svc.tunnels) == {(f"{tenant}.quillon.example:443", True)}
 
 
 def nothing_of_ours_left():
@@ -170,25 +187,25 @@ def nothing_of_ours_left():
 
 
 @pytest.mark.slow
-def test_silent_service(net, proxy):
+def test_silent_service(net, svc):
     """The three login-side requests give up after their time-out, side by side, so the case
     takes one time-out, not six; the engine request has none and waits until the line drops."""
     printed, endpoints, monkeypatch = net
-    monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+    monkeypatch.setenv("HTTPS_PROXY", svc.proxy_url)
     engines, others = {}, {}
-    for tenant in ("silent-tunnel", "silent-server"):
+    for tenant in ("silent-tunnel", "silent"):
         for what, call in calls(endpoints, tenant).items():
             if what == "engine":  # started one by one below: they share the engine's base URL
                 continue
             TRIED.append((tenant, what))
             others[f"{tenant}/{what}"] = start(f"{tenant}/{what}", call)
-    for tenant in ("silent-tunnel", "silent-server"):
+    for tenant in ("silent-tunnel", "silent"):
         TRIED.append((tenant, "engine"))
         name = f"{tenant}/engine"
         endpoints.QUILLON_ENGINE_URL = f"https://{tenant}.quillon.example"
         engines[name] = start(name, lambda: endpoints._invoke_gpt_engine("/get-completion", body={}))
         waited = time.monotonic() + 10
-        while len([c for c in proxy.connects if tenant in c]) < 4 and time.monotonic() < waited:
+        while len([t for t, _ in svc.tunnels if t.startswith(tenant + ".")]) < 4 and time.monotonic() < waited:
             time.sleep(0.01)  # until its request is on the line
     began = time.monotonic()
     for name, (thread, box) in others.items():
@@ -198,17 +215,17 @@ def test_silent_service(net, proxy):
     assert time.monotonic() - began < TIMEOUT + 15
     nothing_of_ours_left()
     assert all(thread.is_alive() for thread, _ in engines.values())  # no time-out of its own
-    proxy.release.set()  # the proxy hangs up
+    svc.close()  # the service hangs up
     for name, (thread, box) in engines.items():
         expect_failure("engine", finish(thread, box, deadline=15), printed.get(name, []))
 
 
 @pytest.mark.slow
-def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
+def test_dripping_service_is_given_up_at_the_deadline(net, svc):
     """Every read gets a byte well within the per-read time-out, so only a deadline for
     the whole request ends the three login-side requests, side by side."""
     printed, endpoints, monkeypatch = net
-    monkeypatch.setenv("HTTPS_PROXY", f"http://127.0.0.1:{proxy.server_address[1]}")
+    monkeypatch.setenv("HTTPS_PROXY", svc.proxy_url)
     running = {}
     for what, call in calls(endpoints, "drip").items():
         if what != "engine":  # no time limit there, by design
@@ -221,10 +238,6 @@ def test_dripping_service_is_given_up_at_the_deadline(net, proxy):
     nothing_of_ours_left()
 
 
-@pytest.fixture(scope="module", autouse=True)
-def summary(request):
-    yield
-    if TRIED:
-        faults = sorted({fault for fault, _ in TRIED})
-        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
-            print(f"\nnetwork faults: {len(faults)} faults x requests = {len(TRIED)} tried ({', '.join(faults)})")
+def summary():
+    faults = sorted({fault for fault, _ in TRIED})
+    return TRIED and f"network faults: {len(faults)} faults x requests = {len(TRIED)} tried ({', '.join(faults)})"

@@ -4,29 +4,11 @@ from under it. Each case runs in a child interpreter: before these were fixed th
 ended in a segmentation fault, or in an AddressSanitizer report in the sanitizer run."""
 import textwrap
 
-from conftest import reported, run_python
-
-PRELUDE = r'''
-import base64, gc, json, os, tempfile
-import responses
-import quillon.validation.credgate as credgate
-
-store = os.path.join(tempfile.mkdtemp(), "secret.json")
-with open(store, "w") as f:
-    json.dump({"VELTO_USERNAME": "u", "VELTO_PASSWORD": base64.b64encode(b"pw").decode(),
-               "VELTO_TOKEN": "tok", "VELTO_TENANT": "acme"}, f)
-credgate.secret_file_path = store
-with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
-    mock.get("https://acme.quillon.example/", status=200)
-    from quillon.velto_gpt_sdk import nbassist
-
-def report(**values):
-    print("RESULT " + json.dumps(values))
-'''
+import conftest
 
 
 def run_child(body):
-    return reported(run_python(PRELUDE + textwrap.dedent(body)))
+    return conftest.run_child(body, prelude="from quillon.velto_gpt_sdk import nbassist\n")
 
 
 def test_closure_made_while_finalizers_rebind_the_module_name():

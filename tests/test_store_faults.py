@@ -20,12 +20,8 @@ from conftest import run_python
 FIGURES = {}
 
 
-@pytest.fixture(scope="module", autouse=True)
-def summary(request):
-    yield
-    if FIGURES:
-        with request.config.pluginmanager.getplugin("capturemanager").global_and_fixture_disabled():
-            print("\nstore faults: " + json.dumps(FIGURES))
+def summary():
+    return FIGURES and "store faults: " + json.dumps(FIGURES)
 
 
 def run_json(script, *args):

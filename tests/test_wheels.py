@@ -12,7 +12,7 @@ import zipfile
 
 import pytest
 
-from devservice import DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, DevService, complete
+from devservice import DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, complete
 
 pytestmark = pytest.mark.wheels
 
@@ -76,12 +76,6 @@ def run(*cmd, **kw):
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=600, **kw)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     return done.stdout
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
 
 
 @pytest.mark.parametrize("version", SUPPORTED)
