@@ -144,3 +144,23 @@ def test_interrupt_ends_the_request(svc, child_env, what):
     assert (got["outcome"], got["printed"]) == ("interrupted", [])
     assert got["took"] < 5, got
     assert got["after"] == got["before"]
+
+
+@pytest.mark.slow
+def test_a_socket_timing_out_at_the_deadline_reports_the_deadline(svc, child_env):
+    """The connection's own time-out is clipped to the time left, so it can fire just before
+    the timer does: the service that never answers the handshake is still reported as the
+    deadline passing, not as a broken connection. The timer is made late here, so the
+    socket's time-out always comes first."""
+    svc.state.set_fault("silent-tunnel", "silent-tunnel")
+    script = textwrap.dedent(PRELUDE) + textwrap.dedent('''
+        class LateTimer(threading.Timer):
+            def __init__(self, interval, function, *args, **kwargs):
+                super().__init__(interval + 30, function, *args, **kwargs)
+
+        threading.Timer = LateTimer
+        result = calls("silent-tunnel")["app-token check"]()
+        print("RESULT " + json.dumps({"result": result, "printed": printed}))
+    ''')
+    got = reported(run_python(script, env=child_env, timeout=120))
+    assert got == {"result": False, "printed": [APP_TIMED_OUT, APP_INVALID]}

@@ -296,8 +296,12 @@ Ref request_within_deadline(const Function& fn, PyObject* requests, Name method,
         PendingError error = PendingError::take();
         watch.finish();
         // Any failure after the deadline is the deadline's doing: cutting
-        // the connection makes the HTTP layer report a broken one.
-        if (watch.cell(cell_expired) == Py_True && error.type &&
+        // the connection makes the HTTP layer report a broken one, and a
+        // socket time-out clipped to the time left may fire just before the
+        // timer does.
+        bool past = watch.cell(cell_expired) == Py_True ||
+                    monotonic_seconds() >= PyFloat_AS_DOUBLE(watch.cell(cell_deadline));
+        if (past && error.type &&
             PyErr_GivenExceptionMatches(error.type.get(), PyExc_Exception))
             raise_timeout(error);
         error.restore();
