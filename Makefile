@@ -12,7 +12,7 @@ NOX    := $(PY) -m nox
 # build isolation, with the backend of the venv.
 BUILD_REQUIRES = $(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])"
 
-.PHONY: all venv install test test-sanitize wheels demo bench clean
+.PHONY: all venv install test test-sanitize wheels demo notebook bench clean
 
 all: install
 
@@ -61,6 +61,11 @@ test-sanitize: venv
 
 demo: install
 	$(PY) -m devservice.demo
+
+# The stand-in service and JupyterLab 4 on a sample notebook, logged in as its
+# demo user; Ctrl+C stops both.
+notebook: install
+	$(PY) -m tools.notebook
 
 bench: install
 	$(PY) -m bench
