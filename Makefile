@@ -1,22 +1,29 @@
-# Every target installs what it needs from PyPI into .venv (and, for the
-# browser tests, .venv-lab), so a fresh clone needs only python3.11, a C++20
-# compiler, cmake and ninja; the browser tests also use Chromium and Node.js.
-# The version matrix (noxfile.py) also uses python3.12 and python3.13, from
-# pyenv where it is installed; a missing one is skipped, or fails under CI.
+# Every target installs what it needs from PyPI into .venv, so a fresh clone
+# needs only python3.11, a C++20 compiler, cmake and ninja; the browser tests
+# also use Chromium and Node.js. The version matrix (noxfile.py) also uses
+# python3.12 and python3.13, from pyenv where it is installed; a missing one
+# is skipped, or fails under CI.
 PYTHON ?= python3.11
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 NOX    := $(PY) -m nox
+# The build backend, as pyproject.toml names it: the package is built without
+# build isolation, with the backend of the venv.
+BUILD_REQUIRES = $(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires'])"
 
-.PHONY: all venv lab-venv install test test-sanitize wheels demo bench clean
+.PHONY: all venv install test test-sanitize wheels demo notebook bench clean
 
 all: install
 
-$(VENV)/.ready: pyproject.toml requirements-dev.txt
+# One venv for everything: the package's dependencies and its `dev` extra
+# (tests, the three front ends, the version matrix and the wheels' tools), as
+# pyproject.toml lists them.
+$(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -U pip
-	$(PIP) install -r requirements-dev.txt
+	$(PIP) install $$($(BUILD_REQUIRES))
+	$(PIP) install --no-build-isolation ".[dev]"
 	touch $@
 
 venv: $(VENV)/.ready
@@ -26,26 +33,9 @@ venv: $(VENV)/.ready
 install: venv
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
-# The front ends built on JupyterLab (Notebook 7, JupyterLab 4) cannot share a
-# venv with the classic notebook 6.5, so the browser tests run them from a
-# second one, into which the package goes as a user gets it: a wheel, with its
-# dependencies (they bring the prebuilt front-end extensions). Its kernels
-# import the package under test through PYTHONPATH, as the classic one does.
-LAB_VENV := .venv-lab
-LAB_PIP  := $(LAB_VENV)/bin/python -m pip --disable-pip-version-check -q
-$(LAB_VENV)/.ready: $(VENV)/.ready pyproject.toml
-	rm -rf $(LAB_VENV) build/lab-wheel
-	$(PYTHON) -m venv $(LAB_VENV)
-	$(LAB_PIP) install -U pip
-	$(PIP) wheel --no-build-isolation --no-deps -w build/lab-wheel .
-	$(LAB_PIP) install "notebook>=7,<8" "jupyterlab>=4,<5" "jupyter-collaboration>=3,<5" build/lab-wheel/quillon-*.whl
-	touch $@
-
-lab-venv: $(LAB_VENV)/.ready
-
 # The whole suite on 3.11, the wheel test (tests/test_wheels.py) included;
 # then the unit and integration tests on 3.12 and 3.13.
-test: install lab-venv wheels
+test: install wheels
 	$(PY) -m pytest
 	$(NOX) -s tests
 
@@ -72,8 +62,13 @@ test-sanitize: venv
 demo: install
 	$(PY) -m devservice.demo
 
+# The stand-in service and JupyterLab 4 on a sample notebook, logged in as its
+# demo user; Ctrl+C stops both.
+notebook: install
+	$(PY) -m tools.notebook
+
 bench: install
 	$(PY) -m bench
 
 clean:
-	rm -rf build dist .nox $(VENV) $(LAB_VENV) .pytest_cache
+	rm -rf build dist .nox $(VENV) .pytest_cache

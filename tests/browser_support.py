@@ -1,12 +1,13 @@
 """The notebook servers of the three front ends and a headless Chromium page on
 each, for the browser tests.
 
-    classic     the classic notebook 6.5, from the project's .venv
-    notebook7   Notebook 7, built on JupyterLab, from .venv-lab
-    lab         JupyterLab 4, from .venv-lab
+    classic     the classic notebook, from nbclassic
+    notebook7   Notebook 7, built on JupyterLab
+    lab         JupyterLab 4
     lab-bare    JupyterLab 4 whose widget extensions are disabled, as on a
                 server that lacks them: no widget is drawn
 
+All of them run from the project's .venv, with its default python3 kernel.
 The classic page is driven through `Jupyter.notebook`; the JupyterLab-based
 pages through the application object that `--expose-app-in-browser` puts on
 `window.jupyterapp`. Both kinds read cells from the notebook model, not from
@@ -27,47 +28,30 @@ import time
 import urllib.error
 import urllib.request
 from contextlib import contextmanager
+from importlib import metadata
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 CHROMIUM = "/usr/bin/chromium"
 CHROMIUM_ARGS = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--no-first-run"]
-LAB_PYTHON = ROOT / ".venv-lab" / "bin" / "python"
 FRONT_ENDS = ["classic", "notebook7", "lab"]
-
-
-def _lab_versions() -> dict[str, str] | None:
-    if not LAB_PYTHON.exists():
-        return None
-    done = subprocess.run(
-        [str(LAB_PYTHON), "-c", "import json, notebook, jupyterlab, anywidget; print(json.dumps("
-                                "{'notebook': notebook.__version__, 'jupyterlab': jupyterlab.__version__}))"],
-        capture_output=True, text=True, timeout=60)
-    return json.loads(done.stdout) if done.returncode == 0 else None
+# What each front end's server needs: the distribution and its major version.
+_NEEDS = {"classic": {"nbclassic": "1."}, "notebook7": {"notebook": "7."}, "lab": {"jupyterlab": "4."}}
 
 
 def missing(front_end: str) -> str | None:
     """Why the browser tests of `front_end` cannot run here, or None."""
     if not os.path.exists(CHROMIUM):
         return f"no Chromium at {CHROMIUM} (apt-get install chromium)"
-    try:
-        import playwright.sync_api  # noqa: F401
-    except ImportError:
-        return "playwright for Python is not installed"
-    if front_end == "classic":
+    # anywidget brings the widgets' front-end extensions, for the classic notebook and JupyterLab alike.
+    for name, major in {"playwright": "", "anywidget": "", **_NEEDS[front_end]}.items():
         try:
-            import notebook
-        except ImportError:
-            return "the classic notebook (notebook 6.5) is not installed"
-        if not notebook.__version__.startswith("6."):
-            return f"needs the classic notebook 6.x, found notebook {notebook.__version__}"
-        return None
-    versions = _lab_versions()
-    if versions is None:
-        return f"no Notebook 7 / JupyterLab 4 with anywidget in {LAB_PYTHON.parent.parent} (make lab-venv)"
-    if not versions["notebook"].startswith("7.") or not versions["jupyterlab"].startswith("4."):
-        return f"needs Notebook 7 and JupyterLab 4, found {versions}"
+            found = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            return f"{name} is not installed (make venv)"
+        if not found.startswith(major):
+            return f"needs {name} {major}x, found {found}"
     return None
 
 
@@ -117,14 +101,10 @@ class NotebookServer:
             labconfig.mkdir(exist_ok=True)
             (labconfig / "page_config.json").write_text(json.dumps({"disabledExtensions": {
                 "@jupyter-widgets/jupyterlab-manager": True, "anywidget": True}}))
-        if front_end == "classic":
-            command = [sys.executable, "-m", "notebook", f"--NotebookApp.token={self.token}",
-                       f"--notebook-dir={root}", "--NotebookApp.password="]
-        else:
-            # The kernels are the default python3 kernel of .venv-lab.
-            app = "notebook" if front_end == "notebook7" else "jupyterlab"
-            command = [str(LAB_PYTHON), "-m", app, f"--ServerApp.token={self.token}",
-                       f"--ServerApp.root_dir={root}", "--ServerApp.password=", "--expose-app-in-browser"]
+        app = {"classic": "nbclassic", "notebook7": "notebook"}.get(front_end, "jupyterlab")
+        command = [sys.executable, "-m", app, f"--IdentityProvider.token={self.token}",
+                   f"--ServerApp.root_dir={root}", "--PasswordIdentityProvider.hashed_password="]
+        command += [] if front_end == "classic" else ["--expose-app-in-browser"]
         self.log_path = os.path.join(home, f"{front_end}-server.log")
         self._log = open(self.log_path, "wb")
         self.proc = subprocess.Popen(command + common, env=env, cwd=root, stdout=self._log,
@@ -174,7 +154,9 @@ class NotebookServer:
         if self.front_end.startswith("lab"):
             # `reset`: a fresh workspace, or JupyterLab reopens every notebook of the earlier tests.
             return f"{self.base}/lab/tree/{name}?reset&token={self.token}"
-        return f"{self.base}/notebooks/{name}?token={self.token}"
+        # nbclassic serves the classic pages under /nbclassic when Notebook 7 is installed beside it.
+        prefix = "/nbclassic" if self.front_end == "classic" else ""
+        return f"{self.base}{prefix}/notebooks/{name}?token={self.token}"
 
     def saved(self, name: str) -> dict:
         """The notebook as the server has it on disk."""
