@@ -18,6 +18,7 @@ import struct
 import sys
 import tempfile
 import threading
+import time
 from collections import deque
 from typing import Optional
 from urllib.parse import parse_qs, urlsplit
@@ -139,7 +140,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
 
 
 class _ProxyServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True       # and yet server_close() joins every connection's thread
+    daemon_threads = True       # never holding up exit; close() joins them itself
     request_queue_size = 64     # a test may open dozens of connections at once
     allow_reuse_address = True
 
@@ -148,6 +149,7 @@ class _ProxyServer(socketserver.ThreadingTCPServer):
         self.tunnels: deque[tuple[str, bool]] = deque(maxlen=1000)  # CONNECT targets, and if tunnelled
         self.closing = threading.Event()
         self._open: set[socket.socket] = set()
+        self._workers: set[threading.Thread] = set()
         self._guard = threading.Lock()
         super().__init__(address, _ProxyHandler)
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, name="devservice-accept",
@@ -165,6 +167,13 @@ class _ProxyServer(socketserver.ThreadingTCPServer):
         finally:
             with self._guard:
                 self._open.discard(sock)
+
+    def process_request(self, request, client_address):
+        # socketserver joins only threads that are not daemons: keep ours to join in close().
+        worker = threading.Thread(target=self.process_request_thread, args=(request, client_address), daemon=True)
+        with self._guard:
+            self._workers = {w for w in self._workers if w.is_alive()} | {worker}
+        worker.start()
 
     def finish_request(self, request, client_address):
         with self.tracked(request):
@@ -184,6 +193,9 @@ class _ProxyServer(socketserver.ThreadingTCPServer):
             with contextlib.suppress(OSError):
                 socket.socket.shutdown(sock, socket.SHUT_RDWR)
         self.server_close()
+        deadline = time.monotonic() + 1.5
+        for worker in self._workers:
+            worker.join(max(0.0, deadline - time.monotonic()))
 
 
 class DevService:
