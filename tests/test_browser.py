@@ -1,4 +1,4 @@
-"""The notebook assistant in the real front ends: the classic notebook 6.5,
+"""The notebook assistant in the real front ends: the classic notebook (nbclassic),
 Notebook 7 and JupyterLab 4, each served on loopback with kernels that use a
 private copy of the package (logged in against the dev service), driven in
 headless Chromium. Every test runs once per front end; its id names it."""

@@ -1,4 +1,4 @@
-"""The magics in the real front ends (the classic notebook 6.5, Notebook 7 and
+"""The magics in the real front ends (the classic notebook from nbclassic, Notebook 7 and
 JupyterLab 4), each served on loopback with kernels that use a private copy of
 the package logged in against the dev service, driven in headless Chromium.
 Every test runs once per front end; its id names it."""
