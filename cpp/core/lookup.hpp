@@ -25,6 +25,16 @@ inline Ref attr(const Function& fn, PyObject* obj, Name name) {
 inline void set_attr(const Function& fn, PyObject* obj, Name name, PyObject* value) {
     need(PyObject_SetAttr(obj, interned(fn, name), value));
 }
+/// `obj.name`, or empty when it has no such attribute; other errors raise.
+inline Ref attr_if_any(const Function& fn, PyObject* obj, Name name) {
+    PyObject* value = nullptr;
+#if QUILLON_PUBLIC_OPTIONAL_ATTR
+    need(PyObject_GetOptionalAttr(obj, interned(fn, name), &value));
+#else
+    need(_PyObject_LookupAttr(obj, interned(fn, name), &value));
+#endif
+    return Ref::steal(value);
+}
 /// `obj[key]`, the key being the name's text.
 inline Ref item(const Function& fn, PyObject* obj, Name key) { return own(PyObject_GetItem(obj, interned(fn, key))); }
 

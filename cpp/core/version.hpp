@@ -30,3 +30,8 @@
 // 3.14 made the str writer public (PyUnicodeWriter_*) and deprecated the
 // private one that earlier versions offer (_PyUnicodeWriter_*).
 #define QUILLON_PUBLIC_UNICODE_WRITER (PY_VERSION_HEX >= 0x030E0000)
+
+// 3.13 made the attribute lookup that tells "no such attribute" apart from
+// an error public (PyObject_GetOptionalAttr) and removed the private one
+// that earlier versions offer (_PyObject_LookupAttr).
+#define QUILLON_PUBLIC_OPTIONAL_ATTR (PY_VERSION_HEX >= 0x030D0000)

@@ -86,13 +86,6 @@ enum MagicCell : std::size_t { cell_shell, cell_own_error, cell_user_error, magi
 
 // --- helpers ---------------------------------------------------------------------------
 
-/// `obj.name`, or empty when it has no such attribute.
-Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
-    PyObject* value = nullptr;
-    need(_PyObject_LookupAttr(obj, interned(fn, name), &value));
-    return Ref::steal(value);
-}
-
 bool is(PyObject* word, const char* s) {
     return PyUnicode_Check(word) && PyUnicode_CompareWithASCIIString(word, s) == 0;
 }
