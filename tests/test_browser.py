@@ -14,7 +14,9 @@ from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, act
                              dialogs_of, logged_in_env, missing, open_notebook)
 from devservice import DevService, complete
 
-pytestmark = pytest.mark.browser
+# A real browser against real servers on two busy cores: a test that fails is
+# run once more (pytest-rerunfailures) before it counts as failed.
+pytestmark = [pytest.mark.browser, pytest.mark.flaky(reruns=1)]
 
 ROOT = Path(__file__).resolve().parents[1]
 ARTIFACTS = ROOT / "tests" / "artifacts"

@@ -10,7 +10,9 @@ import pytest
 from browser_support import FRONT_ENDS, WIDGET_VIEW, NotebookServer, chromium, logged_in_env, missing, open_notebook
 from devservice import DevService, complete
 
-pytestmark = pytest.mark.browser
+# A real browser against real servers on two busy cores: a test that fails is
+# run once more (pytest-rerunfailures) before it counts as failed.
+pytestmark = [pytest.mark.browser, pytest.mark.flaky(reruns=1)]
 
 LOAD = "%load_ext quillon"
 FRAME = "import pandas as pd\nsales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})"
