@@ -91,10 +91,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     if (guard.module == nullptr) return PyModule_NewObject(name.get());
-    // The import machinery stamps the spec it was given on the module it gets
-    // back, so handing the live module to a load under another name (the
-    // shared object loaded from its path as "x") would leave it with a spec
-    // that no longer finds it.
+    // The import machinery stamps the ModuleSpec it was given (`__spec__`) on
+    // the module it gets back, so handing the live module to a load under
+    // another name (the shared object loaded from its path as "x") would leave
+    // it with a ModuleSpec that no longer finds it.
     Ref live = Ref::steal(PyModule_GetNameObject(guard.module));
     if (!live) return nullptr;
     int same = PyObject_RichCompareBool(live.get(), name.get(), Py_EQ);
