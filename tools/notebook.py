@@ -51,7 +51,8 @@ CELLS = [
     ("code", "%load_ext quillon"),
     ("code", "%%quillon\npivot table of average price by region"),
     ("code", "%quillon context"),
-    ("markdown", "A mistake, and advice on it (Run All stops at the error: run the last cell by itself)."),
+    ("markdown", "A mistake, and advice on it. The failing cell is tagged `raises-exception`, so Run All goes "
+                 "on past it."),
     ("code", "sales['regoin']"),
     ("code", "%quillon fix"),
 ]
