@@ -1,11 +1,6 @@
-"""The four requests against a misbehaving network, all on loopback.
-
-The stand-in service (devservice) stands between the SDK and "the service": requests
-reaches its CONNECT proxy through HTTPS_PROXY, and each tenant, named after the fault it
-plays, misbehaves its own way (so cases can run side by side). Behind the tunnel it speaks
-TLS, with a certificate from a CA that REQUESTS_CA_BUNDLE trusts, or from one that nobody
-trusts. Names other than IP literals never reach a resolver.
-"""
+"""The four requests against a misbehaving network, all on loopback: the stand-in service's
+CONNECT proxy plays "the service", each tenant misbehaving as the fault it is named after, so
+cases can run side by side. Names other than IP literals never reach a resolver."""
 import socket
 import sys
 import threading
