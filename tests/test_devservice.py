@@ -51,32 +51,6 @@ def bearer(token):
 
 # -- the four requests over the wire ------------------------------------------
 
-@pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
-def test_sdk_style_calls_through_environment(svc, monkeypatch):
-    for name in ("CURL_CA_BUNDLE", "ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
-        monkeypatch.delenv(name, raising=False)
-    for name, value in svc.env.items():
-        monkeypatch.setenv(name, value)
-    svc.state.clear_requests()
-    url = f"https://{TENANT}.{svc.domain}"
-    body = json.dumps(GOOD)
-    r = requests.post(url + "/auth/get_token", headers={"content-type": "application/json"}, data=body)
-    assert r.status_code == 200
-    token = r.json()["token"]
-    assert requests.get(url + "/", headers=bearer(token)).status_code == 200
-    r = requests.post(url + "/get-completion", headers=bearer(token),
-                      json={"query": CODE + "Apply PCA on the data frame {pd.DataFrame object}.",
-                            "max_tokens": 1000})
-    assert r.status_code == 200 and "PCA" in r.json()["completion"]
-    assert requests.request("GET", url + "/validate-app-token/a/b c?api_key=a/b c",
-                            verify=False).status_code == 200
-    first = svc.state.requests[0]
-    assert (first.method, first.host, first.path, first.tenant) == ("POST", f"{TENANT}.{svc.domain}",
-                                                                  "/auth/get_token", TENANT)
-    assert first.headers["content-type"] == "application/json" and first.body == body.encode()
-    assert (f"{TENANT}.{svc.domain}:443", True) in svc.tunnels
-
-
 @pytest.mark.parametrize("tenant, body, status", [
     (TENANT, GOOD, 200),
     ("ACME", GOOD, 200),                                    # host names are case-insensitive
