@@ -3,14 +3,10 @@ through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
 
 import json
 import os
-import signal
 import socket
-import subprocess
-import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 
 import pytest
 import requests
@@ -298,37 +294,3 @@ def test_close_releases_threads_and_ports():
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
     assert not os.path.exists(ca_path)
     session.close()
-
-
-def test_command_line_serves_until_sigterm(tmp_path):
-    env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1]))
-    cmd = [sys.executable, "-m", "devservice", "--state-dir", str(tmp_path), "--no-demo", "--quiet",
-           "--user", "t1:u@t1.test:pw:with:colons"]
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        lines = []
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and not (lines and lines[-1].startswith("# expire")):
-            lines.append(proc.stdout.readline())
-        exports = dict(line[len("export "):].strip().split("=", 1) for line in lines
-                       if line.startswith("export "))
-        assert exports["REQUESTS_CA_BUNDLE"] == str(tmp_path / "ca.pem")
-        with requests.Session() as session:
-            session.trust_env = False
-            session.proxies = {"https": exports["HTTPS_PROXY"]}
-            session.verify = exports["REQUESTS_CA_BUNDLE"]
-            r = session.post("https://t1.quillon.example/auth/get_token",
-                             data=json.dumps({"email": "u@t1.test", "password": "pw:with:colons"}))
-            assert r.status_code == 200
-            expired = subprocess.run([sys.executable, "-m", "devservice", "expire", "--state-dir",
-                                      str(tmp_path)], env=env, capture_output=True, text=True, timeout=15)
-            assert expired.stdout.startswith("1 token")
-            assert session.get("https://t1.quillon.example/",
-                               headers=bearer(r.json()["token"])).status_code == 401
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=10) == 0
-        assert not (tmp_path / "service.json").exists()
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-        proc.stdout.close()
