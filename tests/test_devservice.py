@@ -132,7 +132,6 @@ def test_forced_status_custom_completer_and_answer_delay(svc, http):
         assert http.get(svc.url(TENANT, "/"), headers=bearer(token)).elapsed.total_seconds() < 0.5
     finally:
         svc.state.completer, svc.state.answer_delay = complete, 0
-    assert DevService(answer_delay=2).state.answer_delay == 2
 
 
 def test_host_outside_domain(svc, http):
@@ -143,13 +142,6 @@ def test_host_outside_domain(svc, http):
     assert r.status_code == 404
     assert http.get(svc.url(TENANT, "/nowhere")).status_code == 404
     assert http.delete(svc.url(TENANT, "/get-completion")).status_code == 405
-
-
-def test_keep_alive_reuses_one_tunnel(svc, http):
-    tunnels = len(svc.tunnels)
-    for _ in range(5):
-        assert login(http, svc).status_code == 200
-    assert len(svc.tunnels) == tunnels + 1
 
 
 def test_concurrent_clients(svc):
