@@ -138,8 +138,7 @@ def test_host_outside_domain(svc, http):
     with pytest.raises(requests.exceptions.ProxyError):
         http.get("https://example.org/")
     assert ("example.org:443", False) in svc.tunnels
-    r = http.get(svc.url(TENANT), headers={"Host": "evil.example.org"})
-    assert r.status_code == 404
+    assert http.get(svc.url(TENANT), headers={"Host": "evil.example.org"}).status_code == 404
     assert http.get(svc.url(TENANT, "/nowhere")).status_code == 404
     assert http.delete(svc.url(TENANT, "/get-completion")).status_code == 405
 
@@ -210,8 +209,7 @@ def test_demo_answers_use_the_frame_and_columns_named_and_run(request_text, expe
     pd = pytest.importorskip("pandas")
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = pytest.importorskip("matplotlib.pyplot")
     columns = "".join(f"\t column: {c}, dtype:{t}\n" for c, t in
                       (("region", text_dtype), ("units", "int64"), ("price", "float64")))
     answer = complete(f"{HEADER}Modules: \npd\n\nVariables: \nname: sales, type: DataFrame\n{columns}"
@@ -224,7 +222,7 @@ def test_demo_answers_use_the_frame_and_columns_named_and_run(request_text, expe
         plt.close("all")
 
 
-# -- forwarding, lifecycle, command line --------------------------------------
+# -- forwarding, lifecycle ----------------------------------------------------
 
 def test_forwarding_to_an_openai_compatible_endpoint():
     pytest.importorskip("openai")
@@ -268,6 +266,7 @@ def test_forwarding_to_an_openai_compatible_endpoint():
     finally:
         model.shutdown()
         model.server_close()
+
 
 def test_close_releases_threads_and_ports():
     before = set(threading.enumerate())
