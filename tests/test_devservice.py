@@ -212,8 +212,8 @@ def test_demo_answers_use_the_frame_and_columns_named_and_run(request_text, expe
     plt = pytest.importorskip("matplotlib.pyplot")
     columns = "".join(f"\t column: {c}, dtype:{t}\n" for c, t in
                       (("region", text_dtype), ("units", "int64"), ("price", "float64")))
-    answer = complete(f"{HEADER}Modules: \npd\n\nVariables: \nname: sales, type: DataFrame\n{columns}"
-                      f"name: count, type: <class 'int'>\n\n{LEAD_IN}{CODE}: {request_text}")
+    answer = complete(f"{HEADER}Modules: \npd\n\nVariables: \nname: sales, type: DataFrame\n"
+                      f"{columns}name: count, type: <class 'int'>\n\n{LEAD_IN}{CODE}: {request_text}")
     assert answer == expected
     try:
         exec(answer, {"sales": pd.DataFrame({"region": ["north", "south", "north"], "units": [3, 5, 4],
@@ -261,7 +261,8 @@ def test_forwarding_to_an_openai_compatible_endpoint():
             model.shutdown()
             model.server_close()        # the model is gone: connections to it are refused
             r = ask()
-            assert r.status_code == 502 and r.text.startswith("Completion backend failed: APIConnectionError")
+            assert r.status_code == 502
+            assert r.text.startswith("Completion backend failed: APIConnectionError")
             assert session.get(svc.url(TENANT), headers=bearer(token)).status_code == 200
     finally:
         model.shutdown()

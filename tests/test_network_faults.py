@@ -182,8 +182,8 @@ def nothing_of_ours_left():
 
 @pytest.mark.slow
 def test_silent_and_dripping_services(net, svc):
-    """The login-side requests give up at their deadline, side by side, whether no byte comes or
-    every read gets one in time; the engine request has no time-out and waits until the line drops."""
+    """The login-side requests give up at their deadline, side by side, whether no byte comes
+    or every read gets one in time; the engine request has none and waits for the line to drop."""
     printed, endpoints, monkeypatch = net
     monkeypatch.setenv("HTTPS_PROXY", svc.proxy_url)
     login_side, engines = {}, {}
