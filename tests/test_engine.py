@@ -1,5 +1,4 @@
 """The engine client: the authenticated request frame and the completion calls."""
-import json
 import sys
 import typing
 
@@ -8,7 +7,7 @@ import requests
 
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import url
+from conftest import docstring, url
 
 
 @pytest.fixture(scope="module")
@@ -67,16 +66,12 @@ def test_streaming_returns_response_object(ep, wire):
     assert response.status_code == 200 and response.text == "not json at all"
 
 
-def test_200_without_json_raises_decoding_error(ep, wire, capsys):
-    wire.post(ep.QUILLON_ENGINE_URL + "/p", body="<html>")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
-        ep._invoke_gpt_engine("/p")
-    assert capsys.readouterr().out == ""
-
-
-def test_transport_error_passes_through_silently(ep, wire, capsys):
-    with pytest.raises(requests.exceptions.ConnectionError):
-        ep._invoke_gpt_engine("/unregistered")
+@pytest.mark.parametrize("path, error", [("/p", requests.exceptions.JSONDecodeError),
+                                         ("/unregistered", requests.exceptions.ConnectionError)])
+def test_library_errors_pass_through_silently(ep, wire, capsys, path, error):
+    wire.post(ep.QUILLON_ENGINE_URL + "/p", body="<html>")  # a 200 answer that is not JSON
+    with pytest.raises(error):
+        ep._invoke_gpt_engine(path)
     assert capsys.readouterr().out == ""
 
 
@@ -131,30 +126,19 @@ class Recorder:
         return self.result
 
 
-@pytest.mark.parametrize("verdict", [False, None, 0, ""])
-def test_failed_token_check_logs_in_again(ep, service, monkeypatch, verdict):
+@pytest.mark.parametrize("verdict", [False, None, 0, "", True, 1, "yes"])
+def test_only_a_refused_token_logs_in_again(ep, service, monkeypatch, verdict):
     check, login = Recorder(verdict), Recorder(("new-tok", "beta"))
     monkeypatch.setattr(ep, "validate_token", check)
     monkeypatch.setattr(ep, "authenticate_credentials", login)
     service.post(ep.QUILLON_ENGINE_URL + "/p", json={"r": 1})
     assert ep._invoke_gpt_engine("/p") == {"r": 1}
-    assert check.calls == [(("tok", "acme"), {})] and login.calls == [((), {})]
-    assert (ep.auth_token, ep.tenant) == ("new-tok", "beta")
+    token, tenant = ("tok", "acme") if verdict else ("new-tok", "beta")
+    assert check.calls == [(("tok", "acme"), {})] and login.calls == ([] if verdict else [((), {})])
+    assert (ep.auth_token, ep.tenant) == (token, tenant)
     [call] = service.calls
-    assert call.request.headers["Authorization"] == "Bearer new-tok"
-    assert call.request.url.startswith(ep.QUILLON_ENGINE_URL + "/p")
-    assert "beta" not in call.request.url
-
-
-@pytest.mark.parametrize("verdict", [True, 1, "yes"])
-def test_truthy_token_check_keeps_token(ep, service, monkeypatch, verdict):
-    login = Recorder(exc=AssertionError("no login expected"))
-    monkeypatch.setattr(ep, "validate_token", Recorder(verdict))
-    monkeypatch.setattr(ep, "authenticate_credentials", login)
-    service.post(ep.QUILLON_ENGINE_URL + "/p", json={})
-    ep._invoke_gpt_engine("/p")
-    assert service.calls[0].request.headers["Authorization"] == "Bearer tok"
-    assert (ep.auth_token, ep.tenant) == ("tok", "acme")
+    assert call.request.headers["Authorization"] == "Bearer " + token
+    assert call.request.url.startswith(ep.QUILLON_ENGINE_URL + "/p")  # the first login's tenant
 
 
 @pytest.mark.parametrize(
@@ -187,12 +171,8 @@ def test_non_text_token_cannot_build_header(ep, service, monkeypatch, token):
 # --- argument types ----------------------------------------------------------------
 
 
-class Text(str):
-    pass
-
-
-class Mapping(dict):
-    pass
+Text = type("Text", (str,), {})
+Mapping = type("Mapping", (dict,), {})
 
 
 @pytest.mark.parametrize(
@@ -232,36 +212,24 @@ def test_completion_argument_types(ep, service, func, args, name, expected, got)
     assert len(service.calls) == 0
 
 
-def test_get_completion_none_prompt(ep, service):
-    expect_type_error(lambda: ep.get_completion(None), "prompt", "str", "NoneType")
-    assert len(service.calls) == 0
-
-
-def test_invoke_completion_requires_both_arguments(ep, service):
-    with pytest.raises(TypeError):
-        ep._invoke_completion("text")
-    assert len(service.calls) == 0
-
-
 # --- completion calls --------------------------------------------------------------
 
 
-def test_get_completion_sends_check_then_post(ep, wire):
-    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"completion": "print(1)"})
-    assert ep.get_completion("text") == {"completion": "print(1)"}
+@pytest.mark.parametrize("args, sent", [
+    (("text",), b'{"query": "text", "max_tokens": 1000}'),
+    (("text", 0), b'{"query": "text", "max_tokens": 0}'),
+    (("text", -5), b'{"query": "text", "max_tokens": -5}'),
+    (("", 7), b'{"query": "", "max_tokens": 7}'),
+])
+def test_get_completion_sends_check_then_post(ep, wire, args, sent):
+    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"other": True})
+    assert ep.get_completion(*args) == {"other": True}
     check, post = wire.calls
     assert (check.request.method, check.request.url) == ("GET", url("acme"))
     assert check.request.headers["Authorization"] == "Bearer tok"
     assert (post.request.method, post.request.url) == ("POST", ep.QUILLON_ENGINE_URL + "/get-completion")
-    assert post.request.body == b'{"query": "text", "max_tokens": 1000}'
+    assert post.request.body == sent
     assert post.request.headers["Authorization"] == "Bearer tok"
-
-
-@pytest.mark.parametrize("prompt, max_tokens", [("text", 0), ("text", -5), ("", 7)])
-def test_completion_values_sent_unchanged(ep, wire, prompt, max_tokens):
-    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"other": True})
-    assert ep.get_completion(prompt=prompt, max_tokens=max_tokens) == {"other": True}
-    assert json.loads(wire.calls[1].request.body) == {"query": prompt, "max_tokens": max_tokens}
 
 
 def test_callees_looked_up_at_call_time(ep, monkeypatch):
@@ -294,28 +262,22 @@ def test_self_recursion_raises_recursion_error(ep, monkeypatch):
 # --- metadata ----------------------------------------------------------------------
 
 
-def test_docstrings(ep):
-    engine, inner, outer = ep._invoke_gpt_engine, ep._invoke_completion, ep.get_completion
-    assert engine.__doc__ == (
-        "\n    Invokes the Quillon Engine with the given path and body"
-        "\n    Parameters"
-        "\n        path(str): The path to invoke the engine with"
-        "\n        streaming(bool): Whether to stream the response or not"
-        "\n        files(Dict): The files to upload"
-        "\n        body(Dict): The body to send"
-        "\n        request_type(str): The type of request to send, defaults to POST"
-        "\n    \n    Returns"
-        "\n        The response from the engine\n    "
-    )
-    assert inner.__doc__ is None
-    assert outer.__doc__ == (
-        "\n    Get the completion for the given prompt"
-        "\n    Parameters"
-        "\n        prompt(str): The prompt to get the completion for"
-        "\n        max_tokens(int): The maximum number of tokens to generate"
-        "\n    \n    Returns"
-        "\n        The completion for the given prompt\n    "
-    )
+ENGINE_DOC = ["Invokes the Quillon Engine with the given path and body", "Parameters",
+              "    path(str): The path to invoke the engine with",
+              "    streaming(bool): Whether to stream the response or not",
+              "    files(Dict): The files to upload", "    body(Dict): The body to send",
+              "    request_type(str): The type of request to send, defaults to POST",
+              "", "Returns", "    The response from the engine"]
+COMPLETION_DOC = ["Get the completion for the given prompt", "Parameters",
+                  "    prompt(str): The prompt to get the completion for",
+                  "    max_tokens(int): The maximum number of tokens to generate",
+                  "", "Returns", "    The completion for the given prompt"]
+
+
+def test_docstrings_and_names(ep):
+    assert ep._invoke_gpt_engine.__doc__ == docstring(4, *ENGINE_DOC)
+    assert ep._invoke_completion.__doc__ is None
+    assert ep.get_completion.__doc__ == docstring(4, *COMPLETION_DOC)
     assert ep.Dict is typing.Dict and ep.HTTPError is requests.exceptions.HTTPError
     assert ep.validate_token is credgate.validate_token
     assert ep.authenticate_credentials is credgate.authenticate_credentials
