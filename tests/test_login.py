@@ -1,6 +1,7 @@
 """Username/password login, the token check and the whole login decision."""
 import json
 import types
+from unittest import mock
 
 import pytest
 import requests
@@ -146,35 +147,25 @@ def test_validate_token(service, capsys, answer, result, printed):
 
 def test_exact_request_calls(monkeypatch):
     """Each request is made on a session of its own (the deadline needs it), closed after it."""
-    calls = []
+    answer = types.SimpleNamespace(status_code=200, json=lambda: {"token": "t"})
+    sessions = []
 
-    class Session:
-        adapters = {}
+    def session():
+        made = mock.Mock(adapters={}, **{"post.return_value": answer, "get.return_value": answer})
+        sessions.append(made)
+        return made
 
-        def __init__(self):
-            calls.append("session")
-
-        def __getattr__(self, method):
-            def call(*args, **kwargs):
-                calls.append((method, args, kwargs))
-                return types.SimpleNamespace(status_code=200, json=lambda: {"token": "t"})
-            return call
-
-        def close(self):
-            calls.append("closed")
-
-    monkeypatch.setattr(credgate, "requests", types.SimpleNamespace(Session=Session))
+    monkeypatch.setattr(credgate, "requests", types.SimpleNamespace(Session=session))
     assert credgate._validate_credentials("zoë", 'p"w', "acme") == (True, "t")
     assert credgate.validate_token("tok", "acme") is True
-    assert calls == [
-        "session",
-        ("post", (LOGIN_ACME,), {"headers": {"content-type": "application/json"}, "timeout": 20.0,
-                                 "data": r'{"email": "zo\u00eb", "password": "p\"w"}'}),
-        "closed",
-        "session",
-        ("get", (url("acme"),), {"headers": {"Authorization": "Bearer tok"}, "timeout": 20.0}),
-        "closed",
-    ]
+    login, check = sessions
+    assert login.method_calls == [
+        mock.call.post(LOGIN_ACME, headers={"content-type": "application/json"}, timeout=20.0,
+                       data=r'{"email": "zo\u00eb", "password": "p\"w"}'),
+        mock.call.close()]
+    assert check.method_calls == [
+        mock.call.get(url("acme"), headers={"Authorization": "Bearer tok"}, timeout=20.0),
+        mock.call.close()]
 
 
 @pytest.mark.parametrize(
