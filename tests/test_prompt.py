@@ -40,12 +40,8 @@ def framed(modules="", variables="", base=CODE, query="q"):
             + "Use them as context and " + base + ": " + query)
 
 
-class Sub(pd.DataFrame):
-    pass
-
-
-class Mod(types.ModuleType):
-    pass
+Sub = type("Sub", (pd.DataFrame,), {})
+Mod = type("Mod", (types.ModuleType,), {})
 
 
 class Names:
@@ -90,17 +86,14 @@ def f():
     ({"größe": 1, "变量": "v", "x\U0001F600": os, "bad\udc80": 2.0}, "x\U0001F600\n",
      "name: größe, type: <class 'int'>\nname: 变量, type: <class 'str'>\n"
      "name: bad\udc80, type: <class 'float'>\n"),
+    (Names(a=1, os=os, b_c=2), "os\n", "name: a, type: <class 'int'>\n"),
 ], ids=["worked-example", "empty", "ipython", "underscores", "modules", "module-subclass",
-        "no-columns", "frame-subclass", "odd-labels", "duplicate-labels", "others", "unicode"])
+        "no-columns", "frame-subclass", "odd-labels", "duplicate-labels", "others", "unicode",
+        "not-a-dict"])
 def test_namespace_description(nb, ns, modules, variables):
     expected = framed(modules, variables)
     assert nb._generate_prompt("q", base_prompt=CODE, global_variables=ns) == expected
     assert reference("q", CODE, ns) == expected
-
-
-def test_mapping_that_is_not_a_dict(nb):
-    got = nb._generate_prompt("q", base_prompt=CODE, global_variables=Names(a=1, os=os, b_c=2))
-    assert got == framed("os\n", "name: a, type: <class 'int'>\n")
 
 
 @pytest.mark.parametrize("base, got", [(None, "NoneType"), (type("Text", (str,), {})("x"), "Text"),
