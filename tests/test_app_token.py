@@ -23,7 +23,6 @@ def check_url(tenant, token):
 
 
 # --- authenticate_secret -----------------------------------------------------------
-
 STORED = {"VELTO_SECRET": "abc", "VELTO_TENANT": "acme"}
 TYPED = {"VELTO_SECRET": "xyz", "VELTO_TENANT": "beta"}
 CHECK_STORED, CHECK_TYPED = check_url("acme", "abc"), check_url("beta", "xyz")
@@ -110,8 +109,6 @@ def test_functions_reach_each_other_through_module(store, service, typed, monkey
 
 
 # --- _validate_secret --------------------------------------------------------------
-
-
 @pytest.mark.parametrize(
     "token, tenant, sent",
     [
@@ -176,7 +173,6 @@ def test_short_token_is_blotted_only_where_it_is_sent(service, capsys, token):
 
 
 # --- metadata ----------------------------------------------------------------------
-
 DOCS = {
     "authenticate_secret": ["Authenticate the secret"],
     "_check_secret": ["Check if the secret is present",

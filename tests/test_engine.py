@@ -37,8 +37,6 @@ def expect_type_error(call, name, expected, got):
 
 
 # --- URL, send variants, result ----------------------------------------------------
-
-
 @pytest.mark.parametrize("path", ["", "get-completion", "/a/b?c=d"])
 def test_path_is_glued_to_base_url(ep, wire, path):
     target = ep.QUILLON_ENGINE_URL + path
@@ -114,8 +112,6 @@ def test_unknown_request_type_sends_nothing_after_token_check(ep, wire, request_
 
 
 # --- token check and re-login ------------------------------------------------------
-
-
 def returns(value):
     return mock.Mock(return_value=value)
 
@@ -168,8 +164,6 @@ def test_failure_before_the_request_sends_nothing(ep, service, monkeypatch, toke
 
 
 # --- argument types ----------------------------------------------------------------
-
-
 Text = type("Text", (str,), {})
 Mapping = type("Mapping", (dict,), {})
 
@@ -211,8 +205,6 @@ def test_completion_argument_types(ep, service, func, args, name, expected, got)
 
 
 # --- completion calls --------------------------------------------------------------
-
-
 @pytest.mark.parametrize("args, sent", [
     (("text",), b'{"query": "text", "max_tokens": 1000}'),
     (("text", 0), b'{"query": "text", "max_tokens": 0}'),
@@ -254,8 +246,6 @@ def test_self_recursion_raises_recursion_error(ep, monkeypatch):
 
 
 # --- metadata ----------------------------------------------------------------------
-
-
 ENGINE_DOC = ["Invokes the Quillon Engine with the given path and body", "Parameters",
               "    path(str): The path to invoke the engine with",
               "    streaming(bool): Whether to stream the response or not",
