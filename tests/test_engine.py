@@ -1,14 +1,14 @@
 """The engine client: the authenticated request frame and the completion calls."""
-import json
 import sys
 import typing
+from unittest import mock
 
 import pytest
 import requests
 
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import url
+from conftest import docstring, url
 
 
 @pytest.fixture(scope="module")
@@ -37,8 +37,6 @@ def expect_type_error(call, name, expected, got):
 
 
 # --- URL, send variants, result ----------------------------------------------------
-
-
 @pytest.mark.parametrize("path", ["", "get-completion", "/a/b?c=d"])
 def test_path_is_glued_to_base_url(ep, wire, path):
     target = ep.QUILLON_ENGINE_URL + path
@@ -67,16 +65,12 @@ def test_streaming_returns_response_object(ep, wire):
     assert response.status_code == 200 and response.text == "not json at all"
 
 
-def test_200_without_json_raises_decoding_error(ep, wire, capsys):
-    wire.post(ep.QUILLON_ENGINE_URL + "/p", body="<html>")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
-        ep._invoke_gpt_engine("/p")
-    assert capsys.readouterr().out == ""
-
-
-def test_transport_error_passes_through_silently(ep, wire, capsys):
-    with pytest.raises(requests.exceptions.ConnectionError):
-        ep._invoke_gpt_engine("/unregistered")
+@pytest.mark.parametrize("path, error", [("/p", requests.exceptions.JSONDecodeError),
+                                         ("/unregistered", requests.exceptions.ConnectionError)])
+def test_library_errors_pass_through_silently(ep, wire, capsys, path, error):
+    wire.post(ep.QUILLON_ENGINE_URL + "/p", body="<html>")  # a 200 answer that is not JSON
+    with pytest.raises(error):
+        ep._invoke_gpt_engine(path)
     assert capsys.readouterr().out == ""
 
 
@@ -118,88 +112,66 @@ def test_unknown_request_type_sends_nothing_after_token_check(ep, wire, request_
 
 
 # --- token check and re-login ------------------------------------------------------
+def returns(value):
+    return mock.Mock(return_value=value)
 
 
-class Recorder:
-    def __init__(self, result=None, exc=None):
-        self.result, self.exc, self.calls = result, exc, []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        if self.exc is not None:
-            raise self.exc
-        return self.result
+def raises(error):
+    return mock.Mock(side_effect=error)
 
 
-@pytest.mark.parametrize("verdict", [False, None, 0, ""])
-def test_failed_token_check_logs_in_again(ep, service, monkeypatch, verdict):
-    check, login = Recorder(verdict), Recorder(("new-tok", "beta"))
+@pytest.mark.parametrize("verdict", [False, None, 0, "", True, 1, "yes"])
+def test_only_a_refused_token_logs_in_again(ep, service, monkeypatch, verdict):
+    check, login = returns(verdict), returns(("new-tok", "beta"))
     monkeypatch.setattr(ep, "validate_token", check)
     monkeypatch.setattr(ep, "authenticate_credentials", login)
     service.post(ep.QUILLON_ENGINE_URL + "/p", json={"r": 1})
     assert ep._invoke_gpt_engine("/p") == {"r": 1}
-    assert check.calls == [(("tok", "acme"), {})] and login.calls == [((), {})]
-    assert (ep.auth_token, ep.tenant) == ("new-tok", "beta")
+    token, tenant = ("tok", "acme") if verdict else ("new-tok", "beta")
+    assert check.call_args_list == [mock.call("tok", "acme")]
+    assert login.call_args_list == ([] if verdict else [mock.call()])
+    assert (ep.auth_token, ep.tenant) == (token, tenant)
     [call] = service.calls
-    assert call.request.headers["Authorization"] == "Bearer new-tok"
-    assert call.request.url.startswith(ep.QUILLON_ENGINE_URL + "/p")
-    assert "beta" not in call.request.url
+    assert call.request.headers["Authorization"] == "Bearer " + token
+    assert call.request.url.startswith(ep.QUILLON_ENGINE_URL + "/p")  # the first login's tenant
 
 
-@pytest.mark.parametrize("verdict", [True, 1, "yes"])
-def test_truthy_token_check_keeps_token(ep, service, monkeypatch, verdict):
-    login = Recorder(exc=AssertionError("no login expected"))
-    monkeypatch.setattr(ep, "validate_token", Recorder(verdict))
-    monkeypatch.setattr(ep, "authenticate_credentials", login)
-    service.post(ep.QUILLON_ENGINE_URL + "/p", json={})
-    ep._invoke_gpt_engine("/p")
-    assert service.calls[0].request.headers["Authorization"] == "Bearer tok"
-    assert (ep.auth_token, ep.tenant) == ("tok", "acme")
+NO_LOGIN = raises(AssertionError("no login expected"))
 
 
 @pytest.mark.parametrize(
-    "check, login, expected",
+    "token, check, login, expected",
     [
-        (Recorder(exc=RuntimeError("check broke")), Recorder(("x", "y")), RuntimeError),
-        (Recorder(False), Recorder(exc=PermissionError("refused")), PermissionError),
-        (Recorder(False), Recorder(("a", "b", "c")), ValueError),
-        (Recorder(False), Recorder(("a",)), ValueError),
+        ("tok", raises(RuntimeError("check broke")), returns(("x", "y")), RuntimeError),
+        ("tok", returns(False), raises(PermissionError("refused")), PermissionError),
+        ("tok", returns(False), returns(("a", "b", "c")), ValueError),
+        ("tok", returns(False), returns(("a",)), ValueError),
+        # a token that is not text cannot make the header
+        (None, returns(True), NO_LOGIN, TypeError),
+        (5, returns(True), NO_LOGIN, TypeError),
+        (b"tok", returns(True), NO_LOGIN, TypeError),
     ],
 )
-def test_token_check_or_login_failure_leaves_state(ep, service, monkeypatch, check, login, expected):
+def test_failure_before_the_request_sends_nothing(ep, service, monkeypatch, token, check, login,
+                                                  expected):
+    monkeypatch.setattr(ep, "auth_token", token)
     monkeypatch.setattr(ep, "validate_token", check)
     monkeypatch.setattr(ep, "authenticate_credentials", login)
     with pytest.raises(expected):
         ep._invoke_gpt_engine("/p")
-    assert (ep.auth_token, ep.tenant) == ("tok", "acme")
-    assert len(service.calls) == 0
-
-
-@pytest.mark.parametrize("token", [None, 5, b"tok"])
-def test_non_text_token_cannot_build_header(ep, service, monkeypatch, token):
-    monkeypatch.setattr(ep, "validate_token", Recorder(True))
-    monkeypatch.setattr(ep, "auth_token", token)
-    with pytest.raises(TypeError):
-        ep._invoke_gpt_engine("/p")
+    assert (ep.auth_token, ep.tenant) == (token, "acme")
     assert len(service.calls) == 0
 
 
 # --- argument types ----------------------------------------------------------------
-
-
-class Text(str):
-    pass
-
-
-class Mapping(dict):
-    pass
+Text = type("Text", (str,), {})
+Mapping = type("Mapping", (dict,), {})
 
 
 @pytest.mark.parametrize(
     "args, kwargs, name, expected, got",
     [
         ((None,), {}, "path", "str", "NoneType"),
-        ((b"/p",), {}, "path", "str", "bytes"),
         ((Text("/p"),), {}, "path", "str", "Text"),
         (("/p",), {"files": [("f", b"x")]}, "files", "dict", "list"),
         (("/p",), {"body": [1]}, "body", "dict", "list"),
@@ -232,57 +204,39 @@ def test_completion_argument_types(ep, service, func, args, name, expected, got)
     assert len(service.calls) == 0
 
 
-def test_get_completion_none_prompt(ep, service):
-    expect_type_error(lambda: ep.get_completion(None), "prompt", "str", "NoneType")
-    assert len(service.calls) == 0
-
-
-def test_invoke_completion_requires_both_arguments(ep, service):
-    with pytest.raises(TypeError):
-        ep._invoke_completion("text")
-    assert len(service.calls) == 0
-
-
 # --- completion calls --------------------------------------------------------------
-
-
-def test_get_completion_sends_check_then_post(ep, wire):
-    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"completion": "print(1)"})
-    assert ep.get_completion("text") == {"completion": "print(1)"}
+@pytest.mark.parametrize("args, sent", [
+    (("text",), b'{"query": "text", "max_tokens": 1000}'),
+    (("text", 0), b'{"query": "text", "max_tokens": 0}'),
+    (("text", -5), b'{"query": "text", "max_tokens": -5}'),
+    (("", 7), b'{"query": "", "max_tokens": 7}'),
+])
+def test_get_completion_sends_check_then_post(ep, wire, args, sent):
+    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"other": True})
+    assert ep.get_completion(*args) == {"other": True}
     check, post = wire.calls
     assert (check.request.method, check.request.url) == ("GET", url("acme"))
     assert check.request.headers["Authorization"] == "Bearer tok"
     assert (post.request.method, post.request.url) == ("POST", ep.QUILLON_ENGINE_URL + "/get-completion")
-    assert post.request.body == b'{"query": "text", "max_tokens": 1000}'
+    assert post.request.body == sent
     assert post.request.headers["Authorization"] == "Bearer tok"
 
 
-@pytest.mark.parametrize("prompt, max_tokens", [("text", 0), ("text", -5), ("", 7)])
-def test_completion_values_sent_unchanged(ep, wire, prompt, max_tokens):
-    wire.post(ep.QUILLON_ENGINE_URL + "/get-completion", json={"other": True})
-    assert ep.get_completion(prompt=prompt, max_tokens=max_tokens) == {"other": True}
-    assert json.loads(wire.calls[1].request.body) == {"query": prompt, "max_tokens": max_tokens}
-
-
 def test_callees_looked_up_at_call_time(ep, monkeypatch):
-    inner = Recorder("from-inner")
+    inner = returns("from-inner")
     monkeypatch.setattr(ep, "_invoke_completion", inner)
     assert ep.get_completion("p", 7) == "from-inner"
     assert ep.get_completion("q") == "from-inner"
-    assert inner.calls == [((), {"prompt": "p", "max_tokens": 7}), ((), {"prompt": "q", "max_tokens": 1000})]
+    assert inner.call_args_list == [mock.call(prompt="p", max_tokens=7),
+                                    mock.call(prompt="q", max_tokens=1000)]
 
     monkeypatch.undo()
-    engine = Recorder("from-engine")
+    engine = returns("from-engine")
     monkeypatch.setattr(ep, "_invoke_gpt_engine", engine)
     assert ep._invoke_completion("p", 7) == "from-engine"
-    [(args, kwargs)] = engine.calls
-    assert args == () and kwargs == {
-        "path": "/get-completion",
-        "body": {"query": "p", "max_tokens": 7},
-        "data_as_json": True,
-        "request_type": "POST",
-    }
-    assert list(kwargs["body"]) == ["query", "max_tokens"]
+    engine.assert_called_once_with(path="/get-completion", body={"query": "p", "max_tokens": 7},
+                                   data_as_json=True, request_type="POST")
+    assert list(engine.call_args.kwargs["body"]) == ["query", "max_tokens"]
 
 
 def test_self_recursion_raises_recursion_error(ep, monkeypatch):
@@ -292,30 +246,22 @@ def test_self_recursion_raises_recursion_error(ep, monkeypatch):
 
 
 # --- metadata ----------------------------------------------------------------------
+ENGINE_DOC = ["Invokes the Quillon Engine with the given path and body", "Parameters",
+              "    path(str): The path to invoke the engine with",
+              "    streaming(bool): Whether to stream the response or not",
+              "    files(Dict): The files to upload", "    body(Dict): The body to send",
+              "    request_type(str): The type of request to send, defaults to POST",
+              "", "Returns", "    The response from the engine"]
+COMPLETION_DOC = ["Get the completion for the given prompt", "Parameters",
+                  "    prompt(str): The prompt to get the completion for",
+                  "    max_tokens(int): The maximum number of tokens to generate",
+                  "", "Returns", "    The completion for the given prompt"]
 
 
-def test_docstrings(ep):
-    engine, inner, outer = ep._invoke_gpt_engine, ep._invoke_completion, ep.get_completion
-    assert engine.__doc__ == (
-        "\n    Invokes the Quillon Engine with the given path and body"
-        "\n    Parameters"
-        "\n        path(str): The path to invoke the engine with"
-        "\n        streaming(bool): Whether to stream the response or not"
-        "\n        files(Dict): The files to upload"
-        "\n        body(Dict): The body to send"
-        "\n        request_type(str): The type of request to send, defaults to POST"
-        "\n    \n    Returns"
-        "\n        The response from the engine\n    "
-    )
-    assert inner.__doc__ is None
-    assert outer.__doc__ == (
-        "\n    Get the completion for the given prompt"
-        "\n    Parameters"
-        "\n        prompt(str): The prompt to get the completion for"
-        "\n        max_tokens(int): The maximum number of tokens to generate"
-        "\n    \n    Returns"
-        "\n        The completion for the given prompt\n    "
-    )
+def test_docstrings_and_names(ep):
+    assert ep._invoke_gpt_engine.__doc__ == docstring(4, *ENGINE_DOC)
+    assert ep._invoke_completion.__doc__ is None
+    assert ep.get_completion.__doc__ == docstring(4, *COMPLETION_DOC)
     assert ep.Dict is typing.Dict and ep.HTTPError is requests.exceptions.HTTPError
     assert ep.validate_token is credgate.validate_token
     assert ep.authenticate_credentials is credgate.authenticate_credentials

@@ -40,12 +40,8 @@ def framed(modules="", variables="", base=CODE, query="q"):
             + "Use them as context and " + base + ": " + query)
 
 
-class Sub(pd.DataFrame):
-    pass
-
-
-class Mod(types.ModuleType):
-    pass
+Sub = type("Sub", (pd.DataFrame,), {})
+Mod = type("Mod", (types.ModuleType,), {})
 
 
 class Names:
@@ -61,31 +57,15 @@ class Names:
         return self.items[key]
 
 
-def test_worked_example(nb):
-    sales = pd.DataFrame({"region": ["north", "south"], "units": np.array([3, 4], "int64")})
-    ns = {"__name__": "__main__", "In": [""], "np": np, "sales": sales, "count": 3,
-          "my_list": [1]}
-    assert nb._generate_prompt("plot units by region", base_prompt=CODE, global_variables=ns) == (
-        "Given below are the modules and the variables that I have used:\n"
-        "Modules: \nnp\n\n"
-        "Variables: \nname: sales, type: DataFrame\n"
-        f"\t column: region, dtype:{TEXT_DTYPE}\n"
-        "\t column: units, dtype:int64\n"
-        "name: count, type: <class 'int'>\n\n"
-        "Use them as context and Write python code for: : plot units by region")
-
-
-def test_without_namespace_just_joins(nb):
-    assert nb._generate_prompt("do it", "") == "do it"
-    got = nb._generate_prompt(query="do it", base_prompt=CODE, global_variables=None)
-    assert got == CODE + "do it"
-
-
 def f():
     pass
 
 
 @pytest.mark.parametrize("ns, modules, variables", [
+    ({"__name__": "__main__", "In": [""], "np": np, "count": 3, "my_list": [1],
+      "sales": pd.DataFrame({"region": ["north"], "units": np.array([3], "int64")})}, "np\n",
+     "name: count, type: <class 'int'>\nname: sales, type: DataFrame\n"
+     f"\t column: region, dtype:{TEXT_DTYPE}\n\t column: units, dtype:int64\n"),
     ({}, "", ""),
     ({"In": [], "Out": {}, "exit": 1, "quit": 1, "get_ipython": f, "_": 1, "__": 2,
       "_i1": "x", "_1": 1, "__name__": "__main__", "__builtins__": __builtins__}, "", ""),
@@ -106,17 +86,14 @@ def f():
     ({"größe": 1, "变量": "v", "x\U0001F600": os, "bad\udc80": 2.0}, "x\U0001F600\n",
      "name: größe, type: <class 'int'>\nname: 变量, type: <class 'str'>\n"
      "name: bad\udc80, type: <class 'float'>\n"),
-], ids=["empty", "ipython", "underscores", "modules", "module-subclass", "no-columns",
-        "frame-subclass", "odd-labels", "duplicate-labels", "others", "unicode"])
+    (Names(a=1, os=os, b_c=2), "os\n", "name: a, type: <class 'int'>\n"),
+], ids=["worked-example", "empty", "ipython", "underscores", "modules", "module-subclass",
+        "no-columns", "frame-subclass", "odd-labels", "duplicate-labels", "others", "unicode",
+        "not-a-dict"])
 def test_namespace_description(nb, ns, modules, variables):
     expected = framed(modules, variables)
     assert nb._generate_prompt("q", base_prompt=CODE, global_variables=ns) == expected
     assert reference("q", CODE, ns) == expected
-
-
-def test_mapping_that_is_not_a_dict(nb):
-    got = nb._generate_prompt("q", base_prompt=CODE, global_variables=Names(a=1, os=os, b_c=2))
-    assert got == framed("os\n", "name: a, type: <class 'int'>\n")
 
 
 @pytest.mark.parametrize("base, got", [(None, "NoneType"), (type("Text", (str,), {})("x"), "Text"),
