@@ -3,7 +3,10 @@ through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
 
 import json
 import os
+import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -283,3 +286,30 @@ def test_close_releases_threads_and_ports():
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
     assert not os.path.exists(ca_path)
     session.close()
+
+
+def test_command_line_serves_until_sigterm(tmp_path):
+    """The README's manual steps: the printed exports reach the service, `expire` from
+    another shell expires its tokens, SIGTERM stops it and takes its info file away."""
+    run = [sys.executable, "-m", "devservice"]
+    proc = subprocess.Popen(run + ["--state-dir", str(tmp_path), "--no-demo", "--quiet",
+                                   "--user", "t1:u@t1.test:pw:with:colons"], stdout=subprocess.PIPE, text=True)
+    try:
+        printed = [proc.stdout.readline() for _ in range(6)]
+        exports = dict(line[len("export "):].strip().split("=", 1) for line in printed
+                       if line.startswith("export "))
+        with requests.Session() as session:
+            session.trust_env, session.proxies = False, {"https": exports["HTTPS_PROXY"]}
+            session.verify = exports["REQUESTS_CA_BUNDLE"]
+            token = session.post("https://t1.quillon.example/auth/get_token",
+                                 json={"email": "u@t1.test", "password": "pw:with:colons"}).json()["token"]
+            expired = subprocess.run(run + ["expire", "--state-dir", str(tmp_path)], capture_output=True,
+                                     text=True, timeout=15)
+            assert expired.stdout == "1 token(s) expired\n"
+            assert session.get("https://t1.quillon.example/", headers=bearer(token)).status_code == 401
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=10) == 0
+        assert not (tmp_path / "service.json").exists()
+    finally:
+        proc.kill()
+        proc.stdout.close()
