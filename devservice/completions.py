@@ -19,7 +19,6 @@ EXPLAIN = ("Explain the below given code and generate your answer in a proper ma
 DEBUG = "Debug the below given error and tell me how I can resolve it: \n"
 MODES = {CODE: "code", OPTIMIZE: "optimize", EXPLAIN: "explain", DEBUG: "debug"}
 NUMERIC = re.compile(r"(u?int|float|Int|UInt|Float)\d*$")
-CHARS_PER_TOKEN = 4
 NO_TEMPLATE = "# quillon dev service: no template answer for this request\nprint({!r})\n"
 Completer = Callable[[str, int], str]
 Variable = NamedTuple("Variable", [("name", str), ("type", str), ("columns", list)])   # columns: (label, dtype)
@@ -59,12 +58,9 @@ def split_prompt(query: str) -> Prompt:
 
 
 def complete(query: str, max_tokens: int = 1000) -> str:
-    """The answer, cut to about `max_tokens` at a line end, as an engine stops at its limit."""
+    """A template's answer; the templates are short, so `max_tokens` never cuts one."""
     prompt = split_prompt(query)
-    text = {"optimize": optimize, "explain": explain, "debug": debug}.get(prompt.mode, code)(prompt)
-    limit = max(1, max_tokens) * CHARS_PER_TOKEN
-    cut = text.rfind("\n", 0, limit)
-    return text if len(text) <= limit else text[: cut + 1 if cut > 0 else limit]
+    return {"optimize": optimize, "explain": explain, "debug": debug}.get(prompt.mode, code)(prompt)
 
 
 def code(prompt: Prompt) -> str:
@@ -148,8 +144,7 @@ SYSTEM_PROMPT = ("You are the code assistant of a Jupyter notebook. When asked f
 
 
 def openai_completer(base_url: str, model: str, api_key: Optional[str] = None, timeout: float = 120.0):
-    """A completer that sends each query to an OpenAI-compatible chat-completions
-    endpoint; its `close()` ends the client."""
+    """A completer that asks an OpenAI-compatible chat endpoint; its `close()` ends the client."""
     import openai  # only when forwarding is asked for
 
     client = openai.OpenAI(base_url=base_url, api_key=api_key or "not-needed", max_retries=0, timeout=timeout)
