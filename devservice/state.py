@@ -9,7 +9,7 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Mapping, NamedTuple, Optional, Union
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Union
 from urllib.parse import unquote
 
 from requests.structures import CaseInsensitiveDict
@@ -66,14 +66,12 @@ def tenant_key(tenant: str) -> str:
 class ServiceState:
     """Everything the service knows. Thread-safe; tenants match as host names do, whatever the case."""
 
-    def __init__(self, domain: str, *, token_ttl: Optional[float] = None,
-                 completer: Optional[Completer] = None, clock: Callable[[], float] = time.monotonic,
+    def __init__(self, domain: str, *, token_ttl: Optional[float] = None, completer: Optional[Completer] = None,
                  answer_delay: float = 0.0):
         self.domain = domain.lower().strip(".")
         self.token_ttl = token_ttl
         self.completer: Completer = completer or complete
         self.answer_delay = answer_delay    # seconds each completion waits, as an engine would; settable
-        self._clock = clock
         self._lock = threading.Lock()
         self._users: dict[tuple[str, str], str] = {}         # (tenant, email): password
         self._app_tokens: set[tuple[str, str]] = set()       # (tenant, token)
@@ -97,7 +95,7 @@ class ServiceState:
     def issue_token(self, tenant: str) -> str:
         token = "qdv_" + secrets.token_urlsafe(24)
         with self._lock:
-            self._tokens[token] = (tenant_key(tenant), self._clock())
+            self._tokens[token] = (tenant_key(tenant), time.monotonic())
         return token
 
     def expire_tokens(self, tenant: Optional[str] = None) -> int:
@@ -113,7 +111,7 @@ class ServiceState:
         with self._lock:
             owner, issued = self._tokens.get(token, (None, 0.0))
             if owner == tenant_key(tenant) and self.token_ttl is not None \
-                    and self._clock() - issued >= self.token_ttl:
+                    and time.monotonic() - issued >= self.token_ttl:
                 del self._tokens[token]
                 return False
             return owner == tenant_key(tenant)
