@@ -37,7 +37,6 @@ DEFAULT_OPENAI_MODEL = "gpt-4o-mini"
 IDLE_TIMEOUT = 60.0        # seconds a keep-alive connection may idle, and a held fault lasts
 HANDSHAKE_TIMEOUT = 10.0
 MAX_BODY = 8 * 1024 * 1024
-QUICK_ACK = getattr(socket, "TCP_QUICKACK", None)
 log = logging.getLogger("devservice")
 
 
@@ -54,10 +53,9 @@ class _ServiceHandler(http.server.BaseHTTPRequestHandler):
         if "Transfer-Encoding" in self.headers or not length.isdecimal() or int(length) > MAX_BODY:
             self.close_connection = True
             return self._send(400, {"Content-Type": "text/plain; charset=utf-8", "Connection": "close"}, b"Bad body")
-        if QUICK_ACK is not None:
-            # `requests` leaves Nagle's algorithm on through a proxy, so it holds the body back
-            # until the headers are acknowledged: acknowledge now, not after the delayed-ACK wait.
-            self.connection.setsockopt(socket.IPPROTO_TCP, QUICK_ACK, 1)
+        # `requests` leaves Nagle's algorithm on through a proxy, so it holds the body back
+        # until the headers are acknowledged: acknowledge now, not after the delayed-ACK wait.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
         body = self.rfile.read(int(length))
         response = state.handle(self.command, host, self.path, self.headers.items(), body)
         self._send(response.status, {"Content-Type": response.content_type, **response.headers},
