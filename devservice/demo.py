@@ -112,8 +112,7 @@ def excerpt(text: str, label: str = "", lines: int = 6, width: int = 104, bar: s
 
 
 def service_lines(seen) -> list[str]:
-    """What the service saw: each request with its answer's status; for a
-    completion, the user's text and the notebook context sent with it."""
+    """Each request the service saw, with its status; for a completion, what was asked and sent."""
     kinds = {"/auth/get_token": "login", "/": "token check", "/get-completion": "completion"}
     out = ["      service:  " + ", ".join(f"{r.method} {kinds.get(r.path.split('?')[0], 'app-token check')}"
                                           f" {r.status}" for r in seen)] if seen else []

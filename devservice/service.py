@@ -257,8 +257,7 @@ class DevService:
 
     @property
     def env(self) -> dict[str, str]:
-        """Environment for a client: both spellings of the proxy variables (the
-        lower-case one wins in `requests`), no proxy exemptions."""
+        """A client's environment: both spellings of the proxy variables, no proxy exemptions."""
         return {"HTTPS_PROXY": self.proxy_url, "https_proxy": self.proxy_url,
                 "REQUESTS_CA_BUNDLE": self.ca_path, "NO_PROXY": "", "no_proxy": ""}
 
