@@ -1,5 +1,5 @@
-"""The store under faults: writers killed mid-write, two logins at once, odd permissions,
-and places where it cannot be written."""
+"""The store under faults: two logins at once, odd permissions, and places where it cannot
+be written."""
 import base64
 import errno
 import json
@@ -15,7 +15,6 @@ import pytest
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
-from conftest import run_python
 
 FIGURES = {}
 
@@ -24,90 +23,7 @@ def summary():
     return FIGURES and "store faults: " + json.dumps(FIGURES)
 
 
-def run_json(script, *args):
-    """The JSON that `script` prints last, run in a fresh interpreter."""
-    return json.loads(run_python(script, *args).splitlines()[-1])
-
-
-# --- (a) writers killed at random moments --------------------------------------------------
-
-KILLER = '''
-    import json, os, random, signal, sys, time
-    import quillon.validation.credgate as credgate
-
-    folder, total, kills, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
-    path = credgate.secret_file_path = os.path.join(folder, "secret.json")
-    rng = random.Random(seed)
-
-    def state(i):
-        return {"VELTO_USERNAME": "u", "VELTO_PASSWORD": "cA==", "VELTO_TOKEN": f"t{i}", "VELTO_TENANT": "acme"}
-
-    def stored():
-        try:
-            with open(path) as f:
-                return json.load(f)
-        except ValueError:
-            return None
-
-    credgate._update_credentials("u", "p", "t0", "acme")
-    last, figures = 0, dict(runs=0, kills=0, injected=0, corrupt=0, torn_reads=0, reads=0, writes=1)
-    while last < total - 1:
-        read_end, write_end = os.pipe()
-        pid = os.fork()
-        if pid == 0:  # the writer: rewrites the store until killed or done
-            try:
-                os.close(read_end)
-                os.write(write_end, b"ready\\n")
-                for i in range(last + 1, total):
-                    credgate._update_credentials("u", "p", f"t{i}", "acme")
-                    os.write(write_end, b"%d\\n" % i)
-                os.write(write_end, b"done\\n")
-            finally:
-                os._exit(0)
-        os.close(write_end)
-        pipe = os.fdopen(read_end, "rb")
-        assert pipe.readline() == b"ready\\n"
-        figures["runs"] += 1
-        if figures["kills"] < kills:
-            deadline = time.monotonic() + rng.uniform(0.005, 0.05)
-            while time.monotonic() < deadline:  # read the store while it is being rewritten
-                figures["reads"] += 1
-                figures["torn_reads"] += stored() is None
-            os.kill(pid, signal.SIGKILL)
-            figures["kills"] += 1
-        os.waitpid(pid, 0)
-        lines = pipe.read().split()
-        pipe.close()
-        done = lines[-1:] == [b"done"]
-        completed = [int(x) for x in lines if x != b"done"]
-        figures["injected"] += not done
-        reported = completed[-1] if completed else last
-        now = stored()
-        # the write in flight when the kill came either happened whole or not at all
-        if now not in (state(reported), state(reported + 1)):
-            figures["corrupt"] += 1
-            break
-        last = int(now["VELTO_TOKEN"][1:])
-        figures["writes"] += len(completed) + (last == reported + 1)
-    figures["final"] = stored()["VELTO_TOKEN"]
-    figures["leftovers"] = sorted(n for n in os.listdir(folder) if n != "secret.json")
-    print(json.dumps(figures))
-'''
-
-
-@pytest.mark.slow
-def test_killed_writers_never_leave_a_broken_store(tmp_path):
-    figures = run_json(KILLER, tmp_path, 1000, 20, 20261208)
-    FIGURES.update(killed_writers={k: v for k, v in figures.items() if k != "leftovers"},
-                   temp_files_left_by_kills=len(figures["leftovers"]))
-    assert figures["corrupt"] == 0 and figures["torn_reads"] == 0
-    assert figures["kills"] == figures["injected"] == 20
-    assert figures["writes"] == 1000 and figures["final"] == "t999"
-    # no copy of the credentials outlives its writer
-    assert figures["leftovers"] == []
-
-
-# --- (b) two logins at once ---------------------------------------------------------------------
+# --- two logins at once ---------------------------------------------------------------------
 
 LOGIN = '''
     import getpass, itertools, json, os, sys, time
@@ -202,7 +118,7 @@ def test_two_logins_at_once_leave_one_whole_store(tmp_path, kinds):
     assert os.listdir(tmp_path) == ["secret.json"]
 
 
-# --- (c) permissions --------------------------------------------------------------------------------
+# --- permissions --------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
@@ -222,7 +138,7 @@ def test_every_rewrite_is_owner_only(store, umask):
     assert os.listdir(store.path.parent) == ["secret.json"]
 
 
-# --- (d) places the store cannot be written to --------------------------------------------------------
+# --- places the store cannot be written to --------------------------------------------------------
 
 WRITERS = {
     "_update_credentials": lambda: credgate._update_credentials("u", "p", "t", "acme"),
@@ -300,7 +216,7 @@ def test_read_only_package_folder_keeps_old_store(tmp_path):
                         "typed login": ["EROFS", True], "intact": True, "folder": ["secret.json"]}
 
 
-# --- (e) where the store path leads -----------------------------------------------------------
+# --- where the store path leads -----------------------------------------------------------
 
 def test_store_reached_through_a_link_is_written_where_the_link_points(tmp_path, monkeypatch):
     shared = tmp_path / "shared"
