@@ -15,6 +15,7 @@ import pytest
 
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
+from conftest import CHILD_PRELUDE, reported
 
 FIGURES = {}
 
@@ -26,10 +27,8 @@ def summary():
 # --- two logins at once ---------------------------------------------------------------------
 
 LOGIN = '''
-    import getpass, itertools, json, os, sys, time
-    import responses
+    import itertools, time
     import quillon.validation.authentication as authentication
-    import quillon.validation.credgate as credgate
 
     kind, me, path, rounds, start = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[5])
     credgate.secret_file_path = authentication.secret_file_path = path
@@ -51,27 +50,24 @@ LOGIN = '''
         return f"{me}-secret" if "token" in prompt else me
 
     authentication.input = typed_token
+    mock.get(url(me), status=401)
+    mock.add_callback(responses.POST, url(me, "/auth/get_token"), callback=login)
+    mock.add_callback(responses.GET, url(me, f"/validate-app-token/{me}-secret"),
+                      callback=app_token_check)
+    for other in {"ada", "bob"} - {me}:
+        mock.get(url(other), status=401)
+        mock.post(url(other, "/auth/get_token"), status=401)
+    while time.time() < start:
+        time.sleep(0.001)
     failures, results = [], set()
-    with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
-        mock.get(f"https://{me}.quillon.example/", status=401)
-        mock.add_callback(responses.POST, f"https://{me}.quillon.example/auth/get_token", callback=login)
-        mock.add_callback(responses.GET, f"https://{me}.quillon.example/validate-app-token/{me}-secret",
-                          callback=app_token_check)
-        for other in ("ada", "bob"):
-            if other != me:
-                mock.get(f"https://{other}.quillon.example/", status=401)
-                mock.post(f"https://{other}.quillon.example/auth/get_token", status=401)
-        while time.time() < start:
-            time.sleep(0.001)
-        for _ in range(rounds):
-            try:
-                if kind == "credentials":
-                    results.add(repr(credgate.authenticate_credentials()))
-                else:
-                    results.add(repr(authentication.authenticate_secret()))
-            except Exception as err:
-                failures.append(repr(err))
-    print(json.dumps({"failures": failures, "results": sorted(results)}))
+    log_in = (credgate.authenticate_credentials if kind == "credentials"
+              else authentication.authenticate_secret)
+    for _ in range(rounds):
+        try:
+            results.add(repr(log_in()))
+        except Exception as err:
+            failures.append(repr(err))
+    report(failures=failures, results=sorted(results))
 '''
 
 
@@ -80,18 +76,16 @@ def complete_state(name):
             "VELTO_TOKEN": f"{name}-token", "VELTO_TENANT": name}
 
 
-def app_state(name):
-    return {"VELTO_SECRET": f"{name}-secret", "VELTO_TENANT": name}
-
-
 @pytest.mark.parametrize("kinds", [("credentials", "credentials"), ("credentials", "app-token")])
 def test_two_logins_at_once_leave_one_whole_store(tmp_path, kinds):
     path = tmp_path / "secret.json"
     start = time.time() + 2.0  # both interpreters are up by then
-    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(LOGIN), kind, name, str(path), "100",
-                               str(start)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    script = CHILD_PRELUDE + textwrap.dedent(LOGIN)
+    procs = [subprocess.Popen([sys.executable, "-c", script, kind, name, path, "100", str(start)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
              for kind, name in zip(kinds, ("ada", "bob"))]
-    states = [complete_state("ada"), complete_state("bob") if kinds[1] == "credentials" else app_state("bob")]
+    app = {"VELTO_SECRET": "bob-secret", "VELTO_TENANT": "bob"}
+    states = [complete_state("ada"), complete_state("bob") if kinds[1] == "credentials" else app]
     reads = torn = 0
     while any(p.poll() is None for p in procs) and time.time() < start + 60:
         try:
@@ -105,7 +99,7 @@ def test_two_logins_at_once_leave_one_whole_store(tmp_path, kinds):
     for p in procs:
         out, err = p.communicate(timeout=60)
         assert p.returncode == 0, err[-3000:]
-        outputs.append(json.loads(out.splitlines()[-1]))
+        outputs.append(reported(out))
     FIGURES[f"concurrent logins {'+'.join(kinds)}"] = {"reads": reads, "torn_reads": torn}
     assert torn == 0
     assert [o["failures"] for o in outputs] == [[], []]
@@ -178,32 +172,27 @@ def test_unwritable_place_says_what_failed_and_where(tmp_path, monkeypatch, writ
 
 
 READ_ONLY = '''
-    import errno, json, os, sys
-    import responses
     import quillon.validation.authentication as authentication
-    import quillon.validation.credgate as credgate
 
     path = credgate.secret_file_path = authentication.secret_file_path = sys.argv[1]
     with open(path, "rb") as f:
         old = f.read()
     typed = iter(["bob@example.org", "pw", "acme"])
     credgate.getpass.getpass = lambda prompt="": next(typed)
+    mock.get(url("acme"), status=401)
+    mock.post(url("acme", "/auth/get_token"), json={"token": "new"})
     outcomes = {}
-    with responses.RequestsMock(assert_all_requests_are_fired=False) as mock:
-        mock.get("https://acme.quillon.example/", status=401)
-        mock.post("https://acme.quillon.example/auth/get_token", json={"token": "new"})
-        for name, write in [("_update_credentials", lambda: credgate._update_credentials("u", "p", "t", "acme")),
-                            ("update_secret", lambda: authentication.update_secret("s", "acme")),
-                            ("typed login", lambda: credgate.authenticate_credentials())]:
-            try:
-                write()
-                outcomes[name] = "written"
-            except OSError as err:
-                outcomes[name] = [errno.errorcode[err.errno], err.filename == path]
+    writes = {"_update_credentials": lambda: credgate._update_credentials("u", "p", "t", "acme"),
+              "update_secret": lambda: authentication.update_secret("s", "acme"),
+              "typed login": lambda: credgate.authenticate_credentials()}
+    for name, write in writes.items():
+        try:
+            write()
+            outcomes[name] = "written"
+        except OSError as err:
+            outcomes[name] = [os.strerror(err.errno), err.filename == path]
     with open(path, "rb") as f:
-        outcomes["intact"] = f.read() == old
-    outcomes["folder"] = sorted(os.listdir(os.path.dirname(path)))
-    print(json.dumps(outcomes))
+        report(**outcomes, intact=f.read() == old, folder=sorted(os.listdir(os.path.dirname(path))))
 '''
 
 
@@ -218,13 +207,15 @@ def test_read_only_package_folder_keeps_old_store(tmp_path):
     store.write_text(json.dumps({"VELTO_SECRET": "old", "VELTO_TENANT": "acme"}))
     shell = ('mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && '
              'exec "$2" -c "$3" "$4"')
+    script = CHILD_PRELUDE + textwrap.dedent(READ_ONLY)
     done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", shell, "sh",
-                           folder, sys.executable, textwrap.dedent(READ_ONLY), store],
+                           folder, sys.executable, script, store],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
-    outcomes = json.loads(done.stdout.splitlines()[-1])
-    assert outcomes == {"_update_credentials": ["EROFS", True], "update_secret": ["EROFS", True],
-                        "typed login": ["EROFS", True], "intact": True, "folder": ["secret.json"]}
+    refused = [os.strerror(errno.EROFS), True]
+    assert reported(done.stdout) == {"_update_credentials": refused, "update_secret": refused,
+                                     "typed login": refused, "intact": True,
+                                     "folder": ["secret.json"]}
 
 
 # --- where the store path leads -----------------------------------------------------------
@@ -264,12 +255,13 @@ def test_store_path_can_be_anything_open_takes(tmp_path, monkeypatch, kind):
     assert authentication._get_secret() == ("s", "acme")
 
 
-@pytest.mark.parametrize("path, error, code", [("loop", OSError, errno.ELOOP), (42, TypeError, None),
-                                               ("bad\0path", ValueError, None)])
+@pytest.mark.parametrize("path, error, code", [
+    ("loop", OSError, errno.ELOOP), (42, TypeError, None), ("bad\0path", ValueError, None)])
 def test_store_path_that_cannot_be_opened(tmp_path, monkeypatch, path, error, code):
     (tmp_path / "a").symlink_to(tmp_path / "b")
     (tmp_path / "b").symlink_to(tmp_path / "a")
-    monkeypatch.setattr(authentication, "secret_file_path", str(tmp_path / "a") if path == "loop" else path)
+    path = str(tmp_path / "a") if path == "loop" else path
+    monkeypatch.setattr(authentication, "secret_file_path", path)
     with pytest.raises(error) as err:
         authentication.update_secret("s", "acme")
     assert getattr(err.value, "errno", None) == code
