@@ -30,25 +30,20 @@ def test_absent_or_incomplete_store(store, service, capsys, content):
     assert len(service.calls) == 0
 
 
-def test_empty_strings_count_as_present(store, service, capsys):
-    store.write(dict(COMPLETE, VELTO_USERNAME="", VELTO_PASSWORD="", VELTO_TOKEN=""))
-    service.get(url("acme"), status=200)
-    assert credgate._check_credentials() == (True, "", "acme")
-    assert capsys.readouterr().out == ""
-    assert service.calls[0].request.headers["Authorization"] == "Bearer "
-
-
-def test_accepted_token_leaves_store_untouched(store, service, capsys):
-    # Hand-formatted file with an extra key: must survive byte for byte.
-    store.write(json.dumps(dict(COMPLETE, EXTRA=[1, 2]), indent=2) + "\n")
+@pytest.mark.parametrize("content, token", [
+    (json.dumps(dict(COMPLETE, EXTRA=[1, 2]), indent=2) + "\n", "old-token"),  # kept byte for byte
+    (dict(COMPLETE, VELTO_USERNAME="", VELTO_PASSWORD="", VELTO_TOKEN=""), ""),  # empty is present
+])
+def test_accepted_token_leaves_store_untouched(store, service, capsys, content, token):
+    store.write(content)
     before = store.path.read_bytes()
     service.get(url("acme"), status=200)
-    assert credgate._check_credentials() == (True, "old-token", "acme")
+    assert credgate._check_credentials() == (True, token, "acme")
     assert capsys.readouterr().out == ""
     assert store.path.read_bytes() == before
     (call,) = service.calls
     assert call.request.method == "GET"
-    assert call.request.headers["Authorization"] == "Bearer old-token"
+    assert call.request.headers["Authorization"] == "Bearer " + token
 
 
 def test_refused_token_renewed_with_stored_login(store, service, capsys):
