@@ -56,8 +56,6 @@ def run(body, env=None):
     return run_child(body, prelude=PRELUDE, env=env)
 
 
-# Each kind of second interpreter, and who refuses the modules there: their
-# own guard, or (where the interpreter reads their declaration) CPython.
 KINDS = [pytest.param("legacy", id="legacy"),
          pytest.param("isolated", id="isolated", marks=pytest.mark.skipif(
              sys.version_info < (3, 12), reason="interpreters with a GIL of their own came with 3.12"))]
