@@ -199,8 +199,7 @@ READ_ONLY = '''
 def test_read_only_package_folder_keeps_old_store(tmp_path):
     if shutil.which("unshare") is None or subprocess.run(
             ["unshare", "-m", "true"], capture_output=True).returncode != 0:
-        pytest.skip("no private mount namespace here (unshare -m), so no read-only bind mount; "
-                    "root ignores permission bits, so chmod cannot stand in for it")
+        pytest.skip("no unshare -m for a read-only bind mount (chmod does not bind root)")
     folder = tmp_path / "pkg"
     folder.mkdir()
     store = folder / "secret.json"
