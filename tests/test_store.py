@@ -1,7 +1,6 @@
 """The credential store: location, file form, and how _check_credentials reads it."""
 import json
 import os
-import pathlib
 import shutil
 
 import pytest
@@ -125,7 +124,6 @@ def test_update_writes_exact_text(store):
     expected = {"VELTO_USERNAME": "zoë@example.org", "VELTO_PASSWORD": credgate._encrypt("pässwörd"),
                 "VELTO_TOKEN": None, "VELTO_TENANT": "acme"}
     assert store.text() == json.dumps(expected)
-    assert "\\u00eb" in store.text() and not store.text().endswith("\n")
 
 
 @pytest.mark.parametrize(
@@ -144,7 +142,7 @@ def test_failed_update_keeps_old_store(store, args, error):
 
 def test_store_path_resolves_symlinks(tmp_path):
     site = tmp_path / "site"
-    shutil.copytree(pathlib.Path(quillon.__file__).parent, site / "quillon")
+    shutil.copytree(os.path.dirname(quillon.__file__), site / "quillon")
     link = tmp_path / "link"
     link.symlink_to(site, target_is_directory=True)
     script = "import quillon.validation.credgate as c\nprint(c.__file__)\nprint(c.secret_file_path)"
