@@ -204,8 +204,7 @@ def test_read_only_package_folder_keeps_old_store(tmp_path):
     folder.mkdir()
     store = folder / "secret.json"
     store.write_text(json.dumps({"VELTO_SECRET": "old", "VELTO_TENANT": "acme"}))
-    shell = ('mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && '
-             'exec "$2" -c "$3" "$4"')
+    shell = 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && exec "$2" -c "$3" "$4"'
     script = CHILD_PRELUDE + textwrap.dedent(READ_ONLY)
     done = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", shell, "sh",
                            folder, sys.executable, script, store],
@@ -228,13 +227,13 @@ def test_store_reached_through_a_link_is_written_where_the_link_points(tmp_path,
     (chain / "secret.json").symlink_to(chain / "hop")
     for module in (credgate, authentication):
         monkeypatch.setattr(module, "secret_file_path", str(chain / "secret.json"))
-    for write, expected in [(lambda: credgate._update_credentials("u", "p", "t", "acme"), "VELTO_USERNAME"),
-                            (lambda: authentication.update_secret("s", "acme"), "VELTO_SECRET")]:
-        write()
+    for name, key in [("_update_credentials", "VELTO_USERNAME"), ("update_secret", "VELTO_SECRET")]:
+        WRITERS[name]()
         assert (chain / "secret.json").is_symlink() and (chain / "hop").is_symlink()
-        assert expected in json.loads((shared / "real.json").read_text())
+        assert key in json.loads((shared / "real.json").read_text())
         assert stat.S_IMODE((shared / "real.json").stat().st_mode) == 0o600
-        assert sorted(os.listdir(shared)) == ["real.json"] and sorted(os.listdir(chain)) == ["hop", "secret.json"]
+        assert os.listdir(shared) == ["real.json"]
+        assert sorted(os.listdir(chain)) == ["hop", "secret.json"]
 
 
 @pytest.mark.parametrize("kind", ["pathlib", "bytes", "path-like"])
