@@ -52,8 +52,8 @@ def raised(action):
 ''' % (MODULES,)
 
 
-def run(body, env=None):
-    return run_child(body, prelude=PRELUDE, env=env)
+def run(body):
+    return run_child(body, prelude=PRELUDE)
 
 
 KINDS = [pytest.param("legacy", id="legacy"),
