@@ -1,14 +1,12 @@
 """One interpreter per process, one initialisation per module; each case in a fresh process."""
 import os
 import shutil
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import quillon
-from conftest import run_child
+from conftest import run_child, run_python
 
 MODULES = ["quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.promptbook",
            "quillon.velto_gpt_sdk.endpoints", "quillon.velto_gpt_sdk.nbassist",
@@ -24,10 +22,8 @@ except ImportError:
 MODULES = %r
 
 def new_interpreter(kind):
-    # "legacy" shares the main interpreter's GIL and takes any extension module,
-    # so only the modules' own guard stands in the way; "isolated" (3.12 and
-    # later) has a GIL of its own, and CPython itself refuses a module that
-    # declares it cannot live in a second interpreter.
+    # "legacy" takes any extension module, so only the modules' own guard refuses them;
+    # "isolated" (3.12 and later) has a GIL of its own, where CPython refuses them itself.
     if sys.version_info < (3, 12):
         return interpreters.create()
     if sys.version_info < (3, 13):
@@ -56,12 +52,10 @@ def raised(action):
 ''' % (MODULES,)
 
 
-def run(body, env=None):
-    return run_child(body, prelude=PRELUDE, env=env)
+def run(body):
+    return run_child(body, prelude=PRELUDE)
 
 
-# Each kind of second interpreter, and who refuses the modules there: their
-# own guard, or (where the interpreter reads their declaration) CPython.
 KINDS = [pytest.param("legacy", id="legacy"),
          pytest.param("isolated", id="isolated", marks=pytest.mark.skipif(
              sys.version_info < (3, 12), reason="interpreters with a GIL of their own came with 3.12"))]
@@ -150,8 +144,12 @@ def test_loading_the_shared_object_under_another_name_leaves_the_live_module_alo
                       "spec": "quillon.validation.credgate", "reloaded": True, "listed": False, "works": "eA=="}
 
 
-@pytest.mark.parametrize("failure", ["missing dependency", "own login refused"])
-def test_failed_assistant_import_runs_again_cleanly(failure):
+@pytest.mark.parametrize("failure, first, engine_loaded, checks", [
+    ("missing dependency", "ModuleNotFoundError", False, ["GET", "GET"]),
+    # one check for the engine client, a refused check, renewal and prompt, then one more check
+    ("own login refused", "EOFError", True, ["GET", "GET", "POST", "GET"]),
+])
+def test_failed_assistant_import_runs_again_cleanly(failure, first, engine_loaded, checks):
     result = run(f'''
         failure = {failure!r}
         def no_input(prompt=""):
@@ -176,12 +174,8 @@ def test_failed_assistant_import_runs_again_cleanly(failure):
                same_engine=engine is None or sys.modules["quillon.velto_gpt_sdk.endpoints"] is engine,
                checks=[c.request.method for c in mock.calls], ready=callable(nb.generate_code))
     ''')
-    if failure == "missing dependency":
-        assert result == {"first": "ModuleNotFoundError", "left": False, "engine_loaded": False, "same_engine": True,
-                          "checks": ["GET", "GET"], "ready": True}
-    else:  # one check for the engine client, a refused check, renewal and prompt, then one more check
-        assert result == {"first": "EOFError", "left": False, "engine_loaded": True, "same_engine": True,
-                          "checks": ["GET", "GET", "POST", "GET"], "ready": True}
+    assert result == {"first": first, "left": False, "engine_loaded": engine_loaded,
+                      "same_engine": True, "checks": checks, "ready": True}
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="CPython 3.12 and later load no extension module "
@@ -190,14 +184,12 @@ def test_package_in_a_folder_whose_name_is_not_utf8(tmp_path):
     site = tmp_path / os.fsdecode(b"caf\xe9")  # a Latin-1 name, as an older system might have made it
     shutil.copytree(os.path.dirname(quillon.__file__), site / "quillon",
                     ignore=shutil.ignore_patterns("__pycache__", "secret.json"))
-    env = dict(os.environ, PYTHONPATH=str(site))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent('''
+    assert run_python('''
         import inspect
         import quillon.validation.credgate as credgate
         assert "\\udce9" in credgate.__file__
         print(inspect.signature(credgate.validate_token))
-    ''')], capture_output=True, text=True, timeout=60, env=env)
-    assert (done.returncode, done.stdout) == (0, "(token, tenant)\n"), done.stderr[-2000:]
+    ''', env=dict(os.environ, PYTHONPATH=str(site)), timeout=60) == "(token, tenant)\n"
 
 
 def test_openai_is_bound_on_first_use():

@@ -1,7 +1,5 @@
-"""Python code that runs in the middle of a native call (a finalizer started by the
-cyclic GC, the __eq__ of a hostile key or str subclass) cannot pull an object out
-from under it. Each case runs in a child interpreter: before these were fixed they
-ended in a segmentation fault, or in an AddressSanitizer report in the sanitizer run."""
+"""Python code run in the middle of a native call (a GC finalizer, a hostile __eq__) cannot pull
+an object out from under it; each case, in a child, once ended in a segmentation fault."""
 import textwrap
 
 import conftest
