@@ -198,8 +198,15 @@ def test_openai_is_bound_on_first_use():
         before = "openai" in sys.modules
         bound = nb.openai
         import openai
-        report(before=before, same=bound is openai, kept="openai" in vars(nb),
-               other=str(raised(lambda: nb.no_such_name)))
+        missing = [str(raised(lambda: nb.no_such_name))]
+        for name in ("renamed", 42, None):      # any code may rebind the module's name, or delete it
+            nb.__name__ = name
+            missing.append(str(raised(lambda: nb.no_such_name)))
+        del nb.__name__
+        missing.append(str(raised(lambda: nb.no_such_name)))
+        report(before=before, same=bound is openai, kept="openai" in vars(nb), missing=missing)
     ''')
-    assert result == {"before": False, "same": True, "kept": True,
-                      "other": "module 'quillon.velto_gpt_sdk.nbassist' has no attribute 'no_such_name'"}
+    unnamed = "module has no attribute 'no_such_name'"
+    assert result == {"before": False, "same": True, "kept": True, "missing": [
+        "module 'quillon.velto_gpt_sdk.nbassist' has no attribute 'no_such_name'",
+        "module 'renamed' has no attribute 'no_such_name'", unnamed, unnamed, unnamed]}

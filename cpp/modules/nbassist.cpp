@@ -27,8 +27,12 @@ Ref module_getattr_impl(Function& fn, const ModuleGetattrArgs& a) {
         return openai;
     }
     if (PyErr_Occurred()) throw PyErrorSet{};
-    Ref module_name = global(fn, "__name__"_n);
-    raise_format(PyExc_AttributeError, "module '%U' has no attribute '%S'", module_name.get(), a.name);
+    // Any code may rebind or delete the module's __name__: named only while it is a str, as the
+    // interpreter's own look-up does.
+    Ref module_name = dict_entry(fn, fn.globals, "__name__"_n);
+    if (module_name && PyUnicode_Check(module_name.get()))
+        raise_format(PyExc_AttributeError, "module '%U' has no attribute '%S'", module_name.get(), a.name);
+    raise_format(PyExc_AttributeError, "module has no attribute '%S'", a.name);
 }
 
 /// `import name`, without running the package: ModuleNotFoundError when it
