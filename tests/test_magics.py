@@ -242,6 +242,19 @@ def test_the_magic_refuses_what_is_not_text(shell, wire, args):
     assert wire.queries == []
 
 
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+@pytest.mark.parametrize("stripped, sent", [(None, []), (Falsy(), []), ("tidy", ["tidy"])])
+def test_a_cell_is_taken_by_what_its_strip_returns(shell, wire, capsys, stripped, sent):
+    cell = type("Odd", (str,), {"strip": lambda self: stripped})("as typed")
+    shell.find_cell_magic("quillon")("", cell)
+    assert [query.rpartition(": ")[2] for query in wire.queries] == sent
+    assert capsys.readouterr().out.startswith("Ask the Quillon engine") == (not sent)
+
+
 class Unprintable(Exception):
     def __str__(self):
         raise RuntimeError("no text")

@@ -327,8 +327,8 @@ Ref run_magic(Function& fn, const MagicArgs& a) {
         if (!PyUnicode_Check(a.cell)) raise(PyExc_TypeError, "the magic's cell must be a str");
         Ref joined = PyUnicode_GET_LENGTH(a.line) ? own(PyUnicode_FromFormat("%U\n%U", a.line, a.cell))
                                                   : Ref::borrow(a.cell);
-        Ref request = call_method(fn, joined.get(), "strip"_n);
-        if (PyUnicode_GET_LENGTH(request.get()) == 0) print(fn, text(usage).get(), "");
+        Ref request = call_method(fn, joined.get(), "strip"_n);  // a str subclass's strip may return anything
+        if (!truth(request.get())) print(fn, text(usage).get(), "");
         else request_code(fn, shell.get(), request.get());
         return Ref::borrow(Py_None);
     }
