@@ -131,3 +131,24 @@ def test_display_hook_survives_hostile_messages():
     assert results["colliding key that drops the content"] == {"outcome": "published", "seen": [[], True]}
     # An error raised inside the lookup is not swallowed.
     assert results["colliding key that raises"] == {"outcome": "RuntimeError: no comparing me", "seen": []}
+
+
+def test_an_interrupt_while_the_publisher_is_asked_for_hooks_is_not_swallowed():
+    result = run_child('''
+        from IPython.core.displaypub import DisplayPublisher
+        from IPython.core.interactiveshell import InteractiveShell
+
+        class Publisher(DisplayPublisher):
+            @property
+            def register_hook(self):
+                raise KeyboardInterrupt
+
+        shell = InteractiveShell.instance()
+        shell.display_pub = Publisher(shell=shell)
+        try:
+            nbassist.display_next_cell("x = 1")
+            report(outcome="published")
+        except KeyboardInterrupt:
+            report(outcome="interrupted")
+    ''')
+    assert result == {"outcome": "interrupted"}

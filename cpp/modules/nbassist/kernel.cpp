@@ -5,15 +5,6 @@
 namespace quillon::nbassist {
 namespace {
 
-/// `obj.name`, or empty when the object has no such attribute.
-Ref attr_if_any(Function& fn, PyObject* obj, Name name) {
-    PyObject* value = PyObject_GetAttr(obj, interned(fn, name));
-    if (value != nullptr) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
-    PyErr_Clear();
-    return {};
-}
-
 /// The request on the kernel's shell channel that is being handled (a
 /// cell's execute_request or a widget's comm_msg), or empty outside a kernel.
 Ref shell_request(Function& fn, PyObject* shell) {
@@ -45,8 +36,8 @@ Ref running_shell(Function& fn) {
 /// The shell's display publisher when it is a kernel's, which takes hooks.
 Ref kernel_display_publisher(Function& fn, PyObject* shell) {
     Ref publisher = attr(fn, shell, "display_pub"_n);
-    if (!PyObject_HasAttr(publisher.get(), interned(fn, "register_hook"_n))) return {};
-    return publisher;
+    // Not PyObject_HasAttr: that would swallow an interrupt or a MemoryError too.
+    return attr_if_any(fn, publisher.get(), "register_hook"_n) ? publisher : Ref{};
 }
 
 /// The comm message of the widget event that the kernel is handling, or
