@@ -135,34 +135,22 @@ def test_a_disabled_button_sends_nothing(nb, form, wire):
     assert wire.count == 0 and form.button.disabled
 
 
-def test_submit_in_debug_mode_prints(nb, form, wire, shown, capsys):
-    wire.answer("install it")
-    form.drop.value = "Debug Code"
-    form.submit("ImportError: no module named x")
-    assert wire.queries[0].endswith(
-        "Use them as context and " + DEBUG + ": ImportError: no module named x")
-    assert capsys.readouterr().out == "You can try this:\n install it\n"
-    assert shown == [form.box]
-
-
-def test_without_namespace(nb, wire, shown):
-    form = Form(nb, shown)
-    form.submit("sort a list")
-    assert wire.queries == [CODE + "sort a list"]
-
-
-def test_forms_are_independent(nb, wire, shown):
-    first, second = Form(nb, shown), Form(nb, shown, {"k": 1.5})
+def test_forms_are_independent(nb, wire, shown, capsys):
+    first, second = Form(nb, shown, {"k": 1.5}), Form(nb, shown)
     first.drop.value = "Debug Code"
     second.drop.value = "Apply PCA"
-    first.text.value = "Traceback"
+    first.text.value = "ImportError: no module named x"
     assert second.text.value == promptbook.prompts_list["Apply PCA"]
     assert second.text.placeholder == PLACEHOLDER + "."
+    wire.answer("install it")
     second.submit()
     first.submit()
-    assert wire.queries[0].endswith(CODE + ": " + promptbook.prompts_list["Apply PCA"])
-    assert "name: k, type: <class 'float'>" in wire.queries[0]
-    assert wire.queries[1] == DEBUG + "Traceback"
+    assert wire.queries[0] == CODE + promptbook.prompts_list["Apply PCA"]
+    assert wire.queries[1] == (
+        HEADER + "Modules: \n\nVariables: \nname: k, type: <class 'float'>\n\n"
+        "Use them as context and " + DEBUG + ": ImportError: no module named x")
+    assert capsys.readouterr().out == "You can try this:\n install it\n"   # printed, not a cell
+    assert [script_parts(nb, obj) for obj in shown[2:]] == [(BELOW, "install it", TAIL)]
 
 
 def test_handlers(form):
