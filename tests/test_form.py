@@ -129,12 +129,6 @@ def test_working_state_is_restored_after_errors(nb, wire, shown, monkeypatch, fa
         assert wire.queries[-1].endswith("again")
 
 
-def test_a_disabled_button_sends_nothing(nb, form, wire):
-    form.button.disabled = True
-    form.submit("x")
-    assert wire.count == 0 and form.button.disabled
-
-
 def test_forms_are_independent(nb, wire, shown, capsys):
     first, second = Form(nb, shown, {"k": 1.5}), Form(nb, shown)
     first.drop.value = "Debug Code"
