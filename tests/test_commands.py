@@ -22,10 +22,6 @@ HEADS = {  # command -> head of the script it publishes in jupyter mode
 }
 
 
-def scripts(nb, shown):
-    return [script_parts(nb, obj) for obj in shown]
-
-
 @pytest.mark.parametrize("name, kwargs, base", [
     ("optimize_code", {}, OPTIMIZE),
     ("generate_markdown", {}, MARKDOWN),
@@ -46,18 +42,19 @@ def test_prompt_on_the_wire(nb, wire, shown, capsys, name, kwargs, base, ns, des
 
 
 @pytest.mark.parametrize("name", HEADS)
-@pytest.mark.parametrize("mode, publishes", [
-    ({}, True), ({"jupyter_mode": "no"}, True), ({"jupyter_mode": False}, False),
-    ({"jupyter_mode": 0}, False), ({"jupyter_mode": None}, False),
+@pytest.mark.parametrize("mode, publishes, answer", [
+    ({}, True, "df.plot()"), ({"jupyter_mode": "no"}, True, ""),
+    ({"jupyter_mode": False}, False, ""), ({"jupyter_mode": 0}, False, "df.plot()"),
+    ({"jupyter_mode": None}, False, "df.plot()"),
 ])
-def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes):
-    wire.answer("df.plot()")
+def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes, answer):
+    wire.answer(answer)
     result = getattr(nb, name)("code", None, **mode)
     if publishes:
         assert result is None
-        assert scripts(nb, shown) == [(HEADS[name], "df.plot()", TAIL)]
+        assert [script_parts(nb, obj) for obj in shown] == [(HEADS[name], answer, TAIL)]
     else:
-        assert result == "df.plot()" and shown == []
+        assert result == answer and shown == []
     assert len(wire.queries) == 1 and capsys.readouterr().out == ""
 
 
@@ -100,14 +97,6 @@ def test_engine_failures_reach_the_caller(nb, wire, shown, capsys, name):
     with pytest.raises(requests.exceptions.HTTPError):
         getattr(nb, name)("x")
     assert shown == [] and "You can try this" not in capsys.readouterr().out
-
-
-@pytest.mark.parametrize("name", HEADS)
-def test_empty_completion(nb, wire, shown, name):
-    wire.answer("")
-    assert getattr(nb, name)("x", jupyter_mode=False) == ""
-    getattr(nb, name)("x")
-    assert scripts(nb, shown) == [(HEADS[name], "", TAIL)]
 
 
 def test_get_prompts(nb):
