@@ -68,20 +68,18 @@ def test_debug_mode_prints(nb, wire, shown, capsys, debug, jupyter):
     assert wire.queries == [DEBUG + "ModuleNotFoundError"]
 
 
-@pytest.mark.parametrize("call, param, got", [
-    (lambda nb: nb.optimize_code(None), "code", "NoneType"),
-    (lambda nb: nb.generate_markdown(b"x = 1"), "code", "bytes"),
-    (lambda nb: nb.optimize_code(type("Code", (str,), {})("x")), "code", "Code"),
-    (lambda nb: nb.optimize_code(None, []), "code", "NoneType"),
-    (lambda nb: nb.optimize_code("x", []), "global_variables", "list"),
-    (lambda nb: nb.generate_code_completion("x", type("NS", (dict,), {})()), "global_variables",
-     "NS"),
-    (lambda nb: nb.generate_code_completion("x", (), debug_mode=True), "global_variables",
-     "tuple"),
+@pytest.mark.parametrize("name, args, kwargs, param, got", [
+    ("optimize_code", (None,), {}, "code", "NoneType"),
+    ("generate_markdown", (b"x = 1",), {}, "code", "bytes"),
+    ("optimize_code", (type("Code", (str,), {})("x"),), {}, "code", "Code"),
+    ("optimize_code", (None, []), {}, "code", "NoneType"),
+    ("optimize_code", ("x", []), {}, "global_variables", "list"),
+    ("generate_code_completion", ("x", type("NS", (dict,), {})()), {}, "global_variables", "NS"),
+    ("generate_code_completion", ("x", ()), {"debug_mode": True}, "global_variables", "tuple"),
 ])
-def test_type_errors_before_any_request(nb, wire, shown, call, param, got):
+def test_type_errors_before_any_request(nb, wire, shown, name, args, kwargs, param, got):
     with pytest.raises(TypeError) as err:
-        call(nb)
+        getattr(nb, name)(*args, **kwargs)
     expected = "dict" if param == "global_variables" else "str"
     assert str(err.value) == (
         f"Argument '{param}' has incorrect type (expected {expected}, got {got})")
