@@ -140,15 +140,11 @@ HARNESS = """
 const results = {};
 for (const [key, src] of Object.entries(SCRIPTS)) {
   const rec = {calls: []};
-  const cell = {
-    set_text(text) { rec.calls.push("set_text"); rec.text = text; },
-    focus_cell() { rec.calls.push("focus_cell"); },
-  };
-  const Jupyter = {notebook: {
-    insert_cell_below(type) { rec.calls.push("below:" + type); return cell; },
-    insert_cell_above(type) { rec.calls.push("above:" + type); return cell; },
-  }};
-  try { new Function("Jupyter", src)(Jupyter); } catch (e) { rec.error = String(e); }
+  const cell = {set_text(text) { rec.calls.push("set_text"); rec.text = text; },
+                focus_cell() { rec.calls.push("focus_cell"); }};
+  const insert = (where) => (type) => { rec.calls.push(where + ":" + type); return cell; };
+  const notebook = {insert_cell_below: insert("below"), insert_cell_above: insert("above")};
+  try { new Function("Jupyter", src)({notebook}); } catch (e) { rec.error = String(e); }
   results[key] = rec;
 }
 process.stdout.write(JSON.stringify(results));
