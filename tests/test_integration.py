@@ -1,6 +1,5 @@
-"""The installed SDK end to end against the dev service: real HTTPS through the
-proxy, real login prompts (answered by a patched getpass/input), each run in a
-fresh interpreter with a private copy of the package and so a private store."""
+"""The installed SDK end to end against the dev service over real HTTPS through its proxy, each
+run in a fresh interpreter with a private package copy (so a private store) and scripted prompts."""
 import base64
 import json
 import os
