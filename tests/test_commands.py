@@ -15,11 +15,8 @@ CODE = "Write python code for: "
 DEBUG = "Debug the below given error and tell me how I can resolve it: \n"
 HEADER = "Given below are the modules and the variables that I have used:\n"
 
-HEADS = {  # command -> head of the script it publishes in jupyter mode
-    "optimize_code": BELOW,
-    "generate_markdown": ABOVE,
-    "generate_code_completion": BELOW,
-}
+# The head of the script each command publishes in jupyter mode.
+HEADS = {"optimize_code": BELOW, "generate_markdown": ABOVE, "generate_code_completion": BELOW}
 
 
 @pytest.mark.parametrize("name, kwargs, base", [
@@ -80,9 +77,8 @@ def test_debug_mode_prints(nb, wire, shown, capsys, debug, jupyter):
 def test_type_errors_before_any_request(nb, wire, shown, name, args, kwargs, param, got):
     with pytest.raises(TypeError) as err:
         getattr(nb, name)(*args, **kwargs)
-    expected = "dict" if param == "global_variables" else "str"
-    assert str(err.value) == (
-        f"Argument '{param}' has incorrect type (expected {expected}, got {got})")
+    want = "dict" if param == "global_variables" else "str"
+    assert str(err.value) == f"Argument '{param}' has incorrect type (expected {want}, got {got})"
     assert wire.count == 0 and shown == []
 
 
@@ -174,8 +170,8 @@ DOCS = {
     "generate_markdown": ("Generate the markdown for the code",
                           ":param code: code to be converted to markdown", GV, JM, ":return:"),
     "generate_code_completion": (
-        "Call the completion function to generate the code", ":param query: query from the user", JM, GV,
-        ":param debug_mode: If the user is debugging the code", ":return:"),
+        "Call the completion function to generate the code", ":param query: query from the user",
+        JM, GV, ":param debug_mode: If the user is debugging the code", ":return:"),
     "display_next_cell": (
         "Add the code to the next cell", ":param code: code to be added to next cell", ":return:"),
     "generate_code": ("Generate the code using the GPT-3 API", ":return:"),
