@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+from conftest import reported, run_python
 from devservice import DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, complete
 from devservice.demo import client_env, private_site, store_path
 
@@ -35,15 +36,13 @@ try:
     exec(sys.argv[2])
 except BaseException as err:
     result["error"] = [type(err).__name__, str(err)]
-print("\nRESULT=" + json.dumps(dict(result, asked=asked)))
+print("\nRESULT " + json.dumps(dict(result, asked=asked)))
 """
 
 
 class Run:
-    def __init__(self, proc):
-        out, _, last = proc.stdout.rpartition("\nRESULT=")
-        assert last, proc.stdout + proc.stderr
-        self.out, self.result = out, json.loads(last)
+    def __init__(self, stdout):
+        self.out, self.result = stdout.rpartition("\nRESULT ")[0], reported(stdout)
         self.asked, self.error = self.result["asked"], self.result.get("error")
 
 
@@ -55,9 +54,7 @@ def sdk(svc, tmp_path):
     svc.state.clear_requests()
 
     def run(code, answers=()):
-        proc = subprocess.run([sys.executable, "-c", PRELUDE, json.dumps(list(answers)), code], env=env,
-                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
-        return Run(proc)
+        return Run(run_python(PRELUDE, json.dumps(list(answers)), code, env=env, cwd=tmp_path))
 
     run.store = store_path(site)
     return run
