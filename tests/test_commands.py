@@ -15,15 +15,8 @@ CODE = "Write python code for: "
 DEBUG = "Debug the below given error and tell me how I can resolve it: \n"
 HEADER = "Given below are the modules and the variables that I have used:\n"
 
-HEADS = {  # command -> head of the script it publishes in jupyter mode
-    "optimize_code": BELOW,
-    "generate_markdown": ABOVE,
-    "generate_code_completion": BELOW,
-}
-
-
-def scripts(nb, shown):
-    return [script_parts(nb, obj) for obj in shown]
+# The head of the script each command publishes in jupyter mode.
+HEADS = {"optimize_code": BELOW, "generate_markdown": ABOVE, "generate_code_completion": BELOW}
 
 
 @pytest.mark.parametrize("name, kwargs, base", [
@@ -46,18 +39,19 @@ def test_prompt_on_the_wire(nb, wire, shown, capsys, name, kwargs, base, ns, des
 
 
 @pytest.mark.parametrize("name", HEADS)
-@pytest.mark.parametrize("mode, publishes", [
-    ({}, True), ({"jupyter_mode": "no"}, True), ({"jupyter_mode": False}, False),
-    ({"jupyter_mode": 0}, False), ({"jupyter_mode": None}, False),
+@pytest.mark.parametrize("mode, publishes, answer", [
+    ({}, True, "df.plot()"), ({"jupyter_mode": "no"}, True, ""),
+    ({"jupyter_mode": False}, False, ""), ({"jupyter_mode": 0}, False, "df.plot()"),
+    ({"jupyter_mode": None}, False, "df.plot()"),
 ])
-def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes):
-    wire.answer("df.plot()")
+def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes, answer):
+    wire.answer(answer)
     result = getattr(nb, name)("code", None, **mode)
     if publishes:
         assert result is None
-        assert scripts(nb, shown) == [(HEADS[name], "df.plot()", TAIL)]
+        assert [script_parts(nb, obj) for obj in shown] == [(HEADS[name], answer, TAIL)]
     else:
-        assert result == "df.plot()" and shown == []
+        assert result == answer and shown == []
     assert len(wire.queries) == 1 and capsys.readouterr().out == ""
 
 
@@ -71,23 +65,20 @@ def test_debug_mode_prints(nb, wire, shown, capsys, debug, jupyter):
     assert wire.queries == [DEBUG + "ModuleNotFoundError"]
 
 
-@pytest.mark.parametrize("call, param, got", [
-    (lambda nb: nb.optimize_code(None), "code", "NoneType"),
-    (lambda nb: nb.generate_markdown(b"x = 1"), "code", "bytes"),
-    (lambda nb: nb.optimize_code(type("Code", (str,), {})("x")), "code", "Code"),
-    (lambda nb: nb.optimize_code(None, []), "code", "NoneType"),
-    (lambda nb: nb.optimize_code("x", []), "global_variables", "list"),
-    (lambda nb: nb.generate_code_completion("x", type("NS", (dict,), {})()), "global_variables",
-     "NS"),
-    (lambda nb: nb.generate_code_completion("x", (), debug_mode=True), "global_variables",
-     "tuple"),
+@pytest.mark.parametrize("name, args, kwargs, param, got", [
+    ("optimize_code", (None,), {}, "code", "NoneType"),
+    ("generate_markdown", (b"x = 1",), {}, "code", "bytes"),
+    ("optimize_code", (type("Code", (str,), {})("x"),), {}, "code", "Code"),
+    ("optimize_code", (None, []), {}, "code", "NoneType"),
+    ("optimize_code", ("x", []), {}, "global_variables", "list"),
+    ("generate_code_completion", ("x", type("NS", (dict,), {})()), {}, "global_variables", "NS"),
+    ("generate_code_completion", ("x", ()), {"debug_mode": True}, "global_variables", "tuple"),
 ])
-def test_type_errors_before_any_request(nb, wire, shown, call, param, got):
+def test_type_errors_before_any_request(nb, wire, shown, name, args, kwargs, param, got):
     with pytest.raises(TypeError) as err:
-        call(nb)
-    expected = "dict" if param == "global_variables" else "str"
-    assert str(err.value) == (
-        f"Argument '{param}' has incorrect type (expected {expected}, got {got})")
+        getattr(nb, name)(*args, **kwargs)
+    want = "dict" if param == "global_variables" else "str"
+    assert str(err.value) == f"Argument '{param}' has incorrect type (expected {want}, got {got})"
     assert wire.count == 0 and shown == []
 
 
@@ -100,14 +91,6 @@ def test_engine_failures_reach_the_caller(nb, wire, shown, capsys, name):
     with pytest.raises(requests.exceptions.HTTPError):
         getattr(nb, name)("x")
     assert shown == [] and "You can try this" not in capsys.readouterr().out
-
-
-@pytest.mark.parametrize("name", HEADS)
-def test_empty_completion(nb, wire, shown, name):
-    wire.answer("")
-    assert getattr(nb, name)("x", jupyter_mode=False) == ""
-    getattr(nb, name)("x")
-    assert scripts(nb, shown) == [(HEADS[name], "", TAIL)]
 
 
 def test_get_prompts(nb):
@@ -124,15 +107,12 @@ def test_cell_script_text(nb, shown, func, head):
     assert getattr(nb, func)(5) is None
     assert getattr(nb, func)("a`b${c}$d{e}\\") is None
     assert [obj.data for obj in shown] == [head + "5" + TAIL, head + "a\\`b\\${c}$d{e}\\\\" + TAIL]
-    assert (len(BELOW), len(ABOVE), len(TAIL)) == (97, 101, 40)
 
 
 NASTY = {
-    "backquotes": "a `b` ``c``",
     "fence": "```python\nprint(f'{x!r}')\n```\n",
     "escape-in-literal": 'print("a\\nb\\tc")',
     "windows-path": "C:\\Users\\me\\",
-    "trailing-backslash": "x = 1 \\",
     "backslash-backquote": "\\`",
     "substitution": "${x}",
     "escaped-substitution": "\\${x} $${y}",
@@ -142,8 +122,6 @@ NASTY = {
     "script-end": "</script><script>alert(1)</script>",
     "unicode": "größe = '变量' # 😀 ✓",
     "line-separators": "a\u2028b\u2029c",
-    "empty": "",
-    "number": 5,
     "str-subclass": type("Answer", (str,), {})("sub`class"),
     "carriage-returns": "a\r\nb\rc",
     "lone-surrogate": "a\ud800b",
@@ -154,15 +132,11 @@ HARNESS = """
 const results = {};
 for (const [key, src] of Object.entries(SCRIPTS)) {
   const rec = {calls: []};
-  const cell = {
-    set_text(text) { rec.calls.push("set_text"); rec.text = text; },
-    focus_cell() { rec.calls.push("focus_cell"); },
-  };
-  const Jupyter = {notebook: {
-    insert_cell_below(type) { rec.calls.push("below:" + type); return cell; },
-    insert_cell_above(type) { rec.calls.push("above:" + type); return cell; },
-  }};
-  try { new Function("Jupyter", src)(Jupyter); } catch (e) { rec.error = String(e); }
+  const cell = {set_text(text) { rec.calls.push("set_text"); rec.text = text; },
+                focus_cell() { rec.calls.push("focus_cell"); }};
+  const insert = (where) => (type) => { rec.calls.push(where + ":" + type); return cell; };
+  const notebook = {insert_cell_below: insert("below"), insert_cell_above: insert("above")};
+  try { new Function("Jupyter", src)({notebook}); } catch (e) { rec.error = String(e); }
   results[key] = rec;
 }
 process.stdout.write(JSON.stringify(results));
@@ -190,23 +164,20 @@ def test_cell_receives_text_exactly(front_end, name, func):
 
 GV, JM = (":param global_variables: global variables to be used in the code",
           ":param jupyter_mode: If the user is using a jupyter notebook or not")
-DOCS = {  # ... = not fixed
-    "get_prompts": docstring(4, "Get the list of prompts", ":return:"),
-    "optimize_code": docstring(4, "Optimize the code", ":param code: code to be optimized", GV, JM, ":return:"),
-    "generate_markdown": docstring(4, "Generate the markdown for the code", ":param code: code to be converted to markdown",
-                              GV, JM, ":return:"),
-    "generate_code_completion": docstring(4, 
-        "Call the completion function to generate the code", ":param query: query from the user", JM, GV,
-        ":param debug_mode: If the user is debugging the code", ":return:"),
-    "display_next_cell": docstring(4, 
+DOCS = {
+    "get_prompts": ("Get the list of prompts", ":return:"),
+    "optimize_code": ("Optimize the code", ":param code: code to be optimized", GV, JM, ":return:"),
+    "generate_markdown": ("Generate the markdown for the code",
+                          ":param code: code to be converted to markdown", GV, JM, ":return:"),
+    "generate_code_completion": (
+        "Call the completion function to generate the code", ":param query: query from the user",
+        JM, GV, ":param debug_mode: If the user is debugging the code", ":return:"),
+    "display_next_cell": (
         "Add the code to the next cell", ":param code: code to be added to next cell", ":return:"),
-    "display_previous_cell": ...,
-    "generate_code": docstring(4, "Generate the code using the GPT-3 API", ":return:"),
-    "_generate_prompt": ...,
+    "generate_code": ("Generate the code using the GPT-3 API", ":return:"),
 }
 
 
 @pytest.mark.parametrize("name", DOCS)
 def test_docstrings(nb, name):
-    doc = DOCS[name]
-    assert doc is ... or getattr(nb, name).__doc__ == doc
+    assert getattr(nb, name).__doc__ == docstring(4, *DOCS[name])

@@ -1,7 +1,6 @@
-"""cellcourier.js, the answers' front-end half, run in Node.js against stand-ins
-of the notebook models it meets: JupyterLab's (Notebook 7 has the same), the
-classic notebook's, and a front end that is neither. The real front ends are
-driven in test_browser.py; this pins the cases they do not reach, such as a
+"""cellcourier.js, the answers' front-end half, run in Node.js against stand-ins of the notebook
+models it meets: JupyterLab's (Notebook 7 has the same), the classic notebook's, and a front end
+that is neither. test_browser.py drives the real ones; this pins what they do not reach, such as a
 model restored from saved widget state."""
 from pathlib import Path
 
@@ -16,20 +15,22 @@ HARNESS = r"""
 import courier from "SCRIPT_URL";
 
 globalThis.window = {};   // no Jupyter.notebook: not the classic notebook
+globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
 
 const VIEW = "application/vnd.jupyter.widget-view+json";
 const view = (id) => ({ output_type: "display_data", data: { [VIEW]: { model_id: id } }, metadata: {} });
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const state = (extra) => ({ kind: "code", text: "x = `1`\n", note: "NOTE", anchor: "A",
+                            self_id: "A", origin: "P", done: false, ...extra });
+const drawing = () => ({
+  drawn: null, closest: () => null,
+  replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); },
+});
 
 function fakeModel(state, manager) {
   const saved = [];
-  return {
-    saved,
-    get: (k) => state[k],
-    set: (k, v) => { state[k] = v; },
-    save_changes: () => saved.push({ ...state }),
-    widget_manager: manager,
-  };
+  return { saved, get: (k) => state[k], set: (k, v) => { state[k] = v; },
+           save_changes: () => saved.push({ ...state }), widget_manager: manager };
 }
 
 // JupyterLab: the document's cells, each with outputs; the widget manager
@@ -43,149 +44,124 @@ function lab(cellOutputs, widgets = {}) {
   });
   const notebook = { cells: { get length() { return cells.length; }, get: (i) => cells[i] },
                      sharedModel: { insertCell: (at, cell) => inserted.push([at, cell]) } };
-  const manager = { context: { model: notebook }, kernel: { clientId: "P" },
-                    get_model: async (id) => ({ get: (k) => (k === "children" ? (widgets[id] || []).map((c) => ({ model_id: c })) : undefined) }) };
+  const children = (id) => (widgets[id] || []).map((c) => ({ model_id: c }));
+  const get_model = async (id) => ({ get: (k) => (k === "children" ? children(id) : undefined) });
+  const manager = { context: { model: notebook }, kernel: { clientId: "P" }, get_model };
   return { notebook, manager, inserted, outputs: (i) => cells[i].outputs.list };
 }
 
-async function settle(model) {
-  for (let i = 0; i < 100 && !model.get("done"); i++) await sleep(20);
-  await sleep(100);
-}
-
-const results = {};
-const state = (extra) => ({ kind: "code", text: "x = `1`\n", note: "NOTE", anchor: "A", self_id: "A", origin: "P",
-                            done: false, ...extra });
-const drawing = () => ({ drawn: null, closest: () => null,
-                         replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } });
-globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
-
-{ // a command run in cell 1: a code cell goes directly below it, the fallback is emptied
-  const l = lab([[], [{ output_type: "stream", name: "stdout", text: "hi\n" }, view("A")], []]);
-  const m = fakeModel(state(), l.manager);
-  courier.initialize({ model: m });
-  await settle(m);
-  results.code = { inserted: l.inserted, outputs: l.outputs(1), done: m.get("done"), saved: m.saved.length };
-}
-{ // an explanation: a markdown cell directly above the command's cell
-  const l = lab([[], [view("A")]]);
-  const m = fakeModel(state({ kind: "markdown", text: "# T" }), l.manager);
-  courier.initialize({ model: m });
-  await settle(m);
-  results.markdown = { inserted: l.inserted, outputs: l.outputs(1) };
-}
-{ // from the form's button B (in box V, shown in cell 2): below the form's cell;
-  // the handler's own output never arrived, so nothing else changes
-  const l = lab([[], [view("X")], [view("V")], []], { V: ["D", "B"], X: [] });
-  const m = fakeModel(state({ anchor: "B" }), l.manager);
-  courier.initialize({ model: m });
-  await settle(m);
-  results.event = { inserted: l.inserted, outputs: l.outputs(2) };
-}
-{ // debug advice from the form: printed under the form's cell
-  const l = lab([[view("V")]], { V: ["B"] });
-  const m = fakeModel(state({ kind: "stdout", text: "You can try this:\n advice\n", anchor: "B" }), l.manager);
-  courier.initialize({ model: m });
-  await settle(m);
-  results.stdout = { inserted: l.inserted, outputs: l.outputs(0) };
-}
-{ // the output arrives a little after the model
-  const l = lab([[]]);
-  const m = fakeModel(state(), l.manager);
-  courier.initialize({ model: m });
-  await sleep(150);
-  l.notebook.cells.get(0).outputs.add(view("A"));
-  await settle(m);
-  results.late = { inserted: l.inserted };
-}
-{ // restored from saved widget state after it was delivered: nothing again
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state({ done: true }), l.manager);
-  courier.initialize({ model: m });
-  courier.render({ model: m, el: { closest: () => null, replaceChildren() { throw new Error("drawn"); } } });
-  await sleep(200);
-  results.restored = { inserted: l.inserted, outputs: l.outputs(0) };
-}
-
-// Another page on the same shared notebook, and a courier restored from a
-// notebook run elsewhere (nbclient): neither asked, so neither inserts; both
-// draw the answer as text (the asking page empties the shared output).
-for (const [name, origin] of [["elsewhere", "Q"], ["unasked", ""]]) {
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state({ origin }), l.manager);
+// One courier, initialised and drawn as a JupyterLab page does, in a document of `cells`; what
+// the document (its cell `cell`), the view and the kernel saw once it is done or has drawn.
+async function inLab(cells, extra = {}, { cell = 0, widgets, late, dead } = {}) {
+  const l = lab(cells, widgets);
+  const m = fakeModel(state(extra), l.manager);
+  if (dead) m.save_changes = () => { throw new Error("Syncing error: no comm channel defined"); };
   const el = drawing();
   courier.initialize({ model: m });
   courier.render({ model: m, el });
-  await sleep(200);
-  results[name] = { inserted: l.inserted, outputs: l.outputs(0), drawn: el.drawn, done: m.get("done") };
-}
-{ // the kernel is gone (a dead comm): the answer still goes in, once
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state(), l.manager);
-  m.save_changes = () => { throw new Error("Syncing error: no comm channel defined"); };
-  courier.initialize({ model: m });
-  await settle(m);
-  results.dead = { inserted: l.inserted.length, outputs: l.outputs(0), done: m.get("done") };
+  if (late) {
+    await sleep(150);
+    l.notebook.cells.get(0).outputs.add(view("A"));
+  }
+  for (let i = 0; i < 400 && !m.get("done") && el.drawn === null; i++) await sleep(50);
+  await sleep(100);
+  return { inserted: l.inserted, outputs: l.outputs(cell), drawn: el.drawn, done: m.get("done"),
+           saved: m.saved.length };
 }
 
-// A front end that is neither: the module draws the answer itself.
-{
+// The classic notebook, the courier's output in its second cell: its cell script made the new
+// cell, so the page that asked only takes the output back.
+async function inClassic(outputs, extra = {}) {
+  let removed = false;
+  const area = { outputs };
+  globalThis.window = { Jupyter: { notebook: { kernel: { session_id: "P" },
+    get_cells: () => [{ output_area: { outputs: [] } }, { output_area: area }, {}] } } };
+  const l = lab([[view("A")]]);
+  const m = fakeModel(state(extra), l.manager);
+  const el = drawing();
+  el.closest = (sel) => (sel === ".output_area" ? { remove: () => { removed = true; } } : null);
+  courier.initialize({ model: m });
+  courier.render({ model: m, el });
+  await sleep(200);
+  return { inserted: l.inserted, outputs: area.outputs, removed, drawn: el.drawn,
+           done: m.get("done"), saved: m.saved.length };
+}
+
+const results = {};
+const hi = { output_type: "stream", name: "stdout", text: "hi\n" };
+const advice = "You can try this:\n advice\n";
+// A command run in cell 1: a code cell goes directly below it; an explanation directly above.
+results.code = await inLab([[], [hi, view("A")], []], {}, { cell: 1 });
+results.markdown = await inLab([[], [view("A")]], { kind: "markdown", text: "# T" }, { cell: 1 });
+// From the form's button B (in box V, shown in cell 2): below the form's cell; the handler's
+// own output never arrived, so nothing else changes.
+results.event = await inLab([[], [view("X")], [view("V")], []], { anchor: "B" },
+                            { cell: 2, widgets: { V: ["D", "B"], X: [] } });
+// Debug advice from the form: printed under the form's cell.
+results.stdout = await inLab([[view("V")]], { kind: "stdout", text: advice, anchor: "B" },
+                             { widgets: { V: ["B"] } });
+results.late = await inLab([[]], {}, { late: true });   // the output arrives after the model
+// Restored from saved widget state after it was delivered: nothing again.
+results.restored = await inLab([[view("A")]], { done: true });
+// Another page on the same shared notebook, and a courier restored from a notebook run
+// elsewhere (nbclient): neither asked, so neither inserts (the asking page empties the output).
+results.elsewhere = await inLab([[view("A")]], { origin: "Q" });
+results.unasked = await inLab([[view("A")]], { origin: "" });
+results.dead = await inLab([[view("A")]], {}, { dead: true });   // the kernel is gone
+results.orphan = await inLab([[view("A")]], { anchor: "gone" });   // the anchor's cell is gone
+{ // a front end that is neither: the module draws the answer itself
   const m = fakeModel(state(), { get_model: async () => ({}) });
   const el = drawing();
   courier.initialize({ model: m });
   courier.render({ model: m, el });
   results.other = { drawn: el.drawn, done: m.get("done") };
 }
-
-{ // JupyterLab, but the anchor's cell is gone (cleared or deleted meanwhile): the view draws the answer
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state({ anchor: "gone" }), l.manager);
-  const el = drawing();
-  courier.initialize({ model: m });
-  courier.render({ model: m, el });
-  for (let i = 0; i < 200 && el.drawn === null; i++) await sleep(100);
-  results.orphan = { inserted: l.inserted, drawn: el.drawn, done: m.get("done") };
-}
-
-// The classic notebook: its cell script made the cell; the output is taken back only.
-{
-  const area = { outputs: [{ output_type: "display_data", data: {}, metadata: {} }, { ...view("A"), transient: { display_id: "d" } }] };
-  let removed = false;
-  globalThis.window = { Jupyter: { notebook: { kernel: { session_id: "P" },
-                                                get_cells: () => [{ output_area: { outputs: [] } }, { output_area: area }, {}] } } };
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state(), l.manager);
-  courier.initialize({ model: m });
-  courier.render({ model: m, el: { closest: (sel) => (sel === ".output_area" ? { remove: () => { removed = true; } } : null) } });
-  await sleep(200);
-  results.classic = { inserted: l.inserted, outputs: area.outputs, removed, done: m.get("done") };
-}
-{ // printed advice in the classic notebook, which shows what the handler printed: nothing to do
-  const m = fakeModel(state({ kind: "stdout", anchor: "B" }), lab([]).manager);
-  courier.initialize({ model: m });
-  results.classicStdout = { done: m.get("done"), saved: m.saved.length };
-}
-// The classic notebook opening a notebook run headless: no cell script ran on
-// this page, so the fallback stays, drawn as text.
-{
-  const area = { outputs: [{ output_type: "display_data", data: {}, metadata: {} }, view("A")] };
-  globalThis.window = { Jupyter: { notebook: { kernel: { session_id: "P" }, get_cells: () => [{ output_area: area }] } } };
-  const l = lab([[view("A")]]);
-  const m = fakeModel(state({ origin: "nbclient" }), l.manager);
-  const el = drawing();
-  courier.initialize({ model: m });
-  courier.render({ model: m, el });
-  await sleep(200);
-  results.classicUnasked = { inserted: l.inserted, outputs: area.outputs, drawn: el.drawn, done: m.get("done") };
-}
+const EMPTY = { output_type: "display_data", data: {}, metadata: {} };
+results.classic = await inClassic([EMPTY, { ...view("A"), transient: { display_id: "d" } }]);
+// Opening a notebook run headless: no cell script ran on this page, so the fallback stays.
+results.classicUnasked = await inClassic([EMPTY, view("A")], { origin: "nbclient" });
+// Printed advice: the classic notebook shows what a handler prints itself, so nothing to do.
+results.classicStdout = await inClassic([view("V")], { kind: "stdout", anchor: "B" });
 process.stdout.write(JSON.stringify(results));
 """
 
 EMPTY = {"output_type": "display_data", "data": {}, "metadata": {}}
+CODE = {"cell_type": "code", "source": "x = `1`\n"}
+DRAWN = [["div", "NOTE"], ["pre", "x = `1`\n"]]   # as text, never as HTML
 
 
 def view(model_id):
     return {"output_type": "display_data", "data": {VIEW: {"model_id": model_id}}, "metadata": {}}
+
+
+def done(inserted, outputs, saved=1):
+    """The answer is in the document and the view drew nothing: shown once."""
+    return {"inserted": inserted, "outputs": outputs, "drawn": None, "done": True, "saved": saved}
+
+
+def drawn(outputs):
+    """Not this page's to insert, or it cannot: the view draws the answer, nothing else changes."""
+    return {"inserted": [], "outputs": outputs, "drawn": DRAWN, "done": False, "saved": 0}
+
+
+STDOUT = {"output_type": "stream", "name": "stdout"}
+EXPECTED = {
+    # the fallback output is emptied in place, so the cell's other outputs keep their indices
+    "code": done([[2, CODE]], [dict(STDOUT, text="hi\n"), EMPTY]),
+    "markdown": done([[1, {"cell_type": "markdown", "source": "# T"}]], [EMPTY]),
+    "event": done([[3, CODE]], [view("V")]),
+    "stdout": done([], [view("V"), dict(STDOUT, text="You can try this:\n advice\n")]),
+    "late": done([[1, CODE]], [EMPTY]),
+    "restored": done([], [view("A")], saved=0),
+    "elsewhere": drawn([view("A")]),
+    "unasked": drawn([view("A")]),
+    "dead": done([[1, CODE]], [EMPTY], saved=0),   # inserted once, though the kernel never hears
+    "orphan": drawn([view("A")]),
+    "other": {"drawn": DRAWN, "done": False},
+    "classic": dict(done([], [EMPTY, dict(EMPTY, transient={"display_id": "d"})]), removed=True),
+    "classicUnasked": dict(drawn([EMPTY, view("A")]), removed=False),
+    "classicStdout": dict(done([], [view("V")]), removed=False),
+}
 
 
 @pytest.fixture(scope="module")
@@ -193,63 +169,6 @@ def results():
     return run_node(HARNESS.replace("SCRIPT_URL", SCRIPT.as_uri()), suffix=".mjs")
 
 
-def test_code_goes_directly_below_and_the_fallback_is_emptied(results):
-    assert results["code"] == {
-        "inserted": [[2, {"cell_type": "code", "source": "x = `1`\n"}]],
-        "outputs": [{"output_type": "stream", "name": "stdout", "text": "hi\n"}, EMPTY],
-        "done": True, "saved": 1}
-
-
-def test_markdown_goes_directly_above(results):
-    assert results["markdown"] == {"inserted": [[1, {"cell_type": "markdown", "source": "# T"}]], "outputs": [EMPTY]}
-
-
-def test_a_widget_event_finds_the_cell_of_the_widget_that_holds_it(results):
-    assert results["event"] == {"inserted": [[3, {"cell_type": "code", "source": "x = `1`\n"}]], "outputs": [view("V")]}
-
-
-def test_printed_advice_is_added_under_the_widgets_cell(results):
-    assert results["stdout"] == {"inserted": [], "outputs": [
-        view("V"), {"output_type": "stream", "name": "stdout", "text": "You can try this:\n advice\n"}]}
-
-
-def test_an_output_that_arrives_later_is_waited_for(results):
-    assert results["late"] == {"inserted": [[1, {"cell_type": "code", "source": "x = `1`\n"}]]}
-
-
-def test_a_delivered_courier_restored_from_saved_state_does_nothing(results):
-    assert results["restored"] == {"inserted": [], "outputs": [view("A")]}
-
-
-def test_another_front_end_gets_the_answer_drawn(results):
-    assert results["other"] == {"drawn": [["div", "NOTE"], ["pre", "x = `1`\n"]], "done": False}
-
-
-def test_an_answer_whose_cell_is_gone_is_drawn_in_its_output(results):
-    assert results["orphan"] == {"inserted": [], "drawn": [["div", "NOTE"], ["pre", "x = `1`\n"]], "done": False}
-
-
-def test_classic_notebook_only_takes_the_output_back(results):
-    assert results["classic"] == {"inserted": [], "outputs": [EMPTY, dict(EMPTY, transient={"display_id": "d"})],
-                                  "removed": True, "done": True}
-
-
-DRAWN = [["div", "NOTE"], ["pre", "x = `1`\n"]]
-
-
-@pytest.mark.parametrize("case", ["elsewhere", "unasked"])
-def test_only_the_page_that_asked_inserts(results, case):
-    assert results[case] == {"inserted": [], "outputs": [view("A")], "drawn": DRAWN, "done": False}
-
-
-def test_a_dead_comm_does_not_insert_twice(results):
-    assert results["dead"] == {"inserted": 1, "outputs": [EMPTY], "done": True}
-
-
-def test_classic_notebook_keeps_an_output_its_page_did_not_make(results):
-    assert results["classicUnasked"] == {"inserted": [], "outputs": [EMPTY, view("A")], "drawn": DRAWN,
-                                         "done": False}
-
-
-def test_classic_notebook_releases_printed_advice_at_once(results):
-    assert results["classicStdout"] == {"done": True, "saved": 1}
+@pytest.mark.parametrize("case", EXPECTED)
+def test_courier(results, case):
+    assert results[case] == EXPECTED[case]

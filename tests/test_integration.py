@@ -1,16 +1,15 @@
-"""The installed SDK end to end against the dev service: real HTTPS through the
-proxy, real login prompts (answered by a patched getpass/input), each run in a
-fresh interpreter with a private copy of the package and so a private store."""
+"""The installed SDK end to end against the dev service over real HTTPS through its proxy, each
+run in a fresh interpreter with a private package copy (so a private store) and scripted prompts."""
 import base64
 import json
 import os
-import re
 import stat
 import subprocess
 import sys
 
 import pytest
 
+from conftest import reported, run_python
 from devservice import DEMO_APP_TOKEN, DEMO_EMAIL, DEMO_PASSWORD, DEMO_TENANT, complete
 from devservice.demo import client_env, private_site, store_path
 
@@ -20,7 +19,6 @@ EXPIRED = "Token is expired using the username and password to generate a new to
 REFUSED = "Invalid username and password, program will exit now"
 ASKED = [["getpass", "Please enter the username:"], ["getpass", "Please enter the password:"],
          ["getpass", "Please enter the tenant:"]]
-STORE_KEYS = ["VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT"]
 
 # Scripted answers for getpass.getpass and input(); the snippet that follows
 # leaves what it wants checked in `result`, printed as the last line.
@@ -37,15 +35,13 @@ try:
     exec(sys.argv[2])
 except BaseException as err:
     result["error"] = [type(err).__name__, str(err)]
-print("\nRESULT=" + json.dumps(dict(result, asked=asked)))
+print("\nRESULT " + json.dumps(dict(result, asked=asked)))
 """
 
 
 class Run:
-    def __init__(self, proc):
-        out, _, last = proc.stdout.rpartition("\nRESULT=")
-        assert last, proc.stdout + proc.stderr
-        self.out, self.result = out, json.loads(last)
+    def __init__(self, stdout):
+        self.out, self.result = stdout.rpartition("\nRESULT ")[0], reported(stdout)
         self.asked, self.error = self.result["asked"], self.result.get("error")
 
 
@@ -57,9 +53,7 @@ def sdk(svc, tmp_path):
     svc.state.clear_requests()
 
     def run(code, answers=()):
-        proc = subprocess.run([sys.executable, "-c", PRELUDE, json.dumps(list(answers)), code], env=env,
-                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
-        return Run(proc)
+        return Run(run_python(PRELUDE, json.dumps(list(answers)), code, env=env, cwd=tmp_path))
 
     run.store = store_path(site)
     return run
@@ -85,10 +79,10 @@ def test_first_login_asks_and_writes_the_store(sdk, svc, logged_in):
     assert logged_in.out == NOT_PROVIDED
     assert (logged_in.result["tenant"], logged_in.result["url"]) == (DEMO_TENANT, "https://demo.quillon.example")
     assert stat.S_IMODE(os.stat(sdk.store).st_mode) == 0o600
-    store = read_store(sdk)
-    assert list(store) == STORE_KEYS
-    assert store == {"VELTO_USERNAME": DEMO_EMAIL, "VELTO_PASSWORD": base64.b64encode(DEMO_PASSWORD.encode()).decode(),
-                     "VELTO_TOKEN": logged_in.result["token"], "VELTO_TENANT": DEMO_TENANT}
+    password = base64.b64encode(DEMO_PASSWORD.encode()).decode()
+    assert list(read_store(sdk).items()) == [  # in this order
+        ("VELTO_USERNAME", DEMO_EMAIL), ("VELTO_PASSWORD", password),
+        ("VELTO_TOKEN", logged_in.result["token"]), ("VELTO_TENANT", DEMO_TENANT)]
     (login,) = svc.state.requests
     assert (login.method, login.host, login.path) == ("POST", "demo.quillon.example", "/auth/get_token")
     assert login.headers["content-type"] == "application/json"
@@ -167,37 +161,26 @@ def test_app_token_login(sdk, svc, token, accepted):
 
 
 def test_completions_on_the_wire(sdk, svc, logged_in):
-    code = ("import pandas as pd\n"
-            "from quillon.velto_gpt_sdk import endpoints as e, nbassist\n"
+    code = ("from quillon.velto_gpt_sdk import endpoints as e, nbassist\n"
             "result['raw'] = e.get_completion('Write python code for: Apply PCA')\n"
-            "sales = pd.DataFrame({'region': ['n'], 'units': [1]})\n"
-            "result['code'] = nbassist.generate_code_completion('Display top 5 records in the data frame.',\n"
-            "                                                  {'sales': sales}, jupyter_mode=False)\n"
+            "result['code'] = nbassist.generate_code_completion('Apply PCA', {'n': 1},\n"
+            "                                                  jupyter_mode=False)\n"
             "result['token'] = e.auth_token")
     svc.state.clear_requests()
     run = sdk(code)
     assert (run.out, run.error) == ("", None)
-    token = run.result["token"]
     # Two token checks at import, then one before each completion request.
     assert [(r.method, r.path) for r in svc.state.requests] == \
         [("GET", "/")] * 2 + [("GET", "/"), ("POST", "/get-completion")] * 2
+    token = run.result["token"]
     assert {r.headers["Authorization"] for r in svc.state.requests} == {"Bearer " + token}
-    completions = [r for r in svc.state.requests if r.path == "/get-completion"]
-    bodies = [c.json() for c in completions]
+    bodies = [r.json() for r in svc.state.requests if r.path == "/get-completion"]
     assert [list(b) for b in bodies] == [["query", "max_tokens"]] * 2
     assert bodies[0] == {"query": "Write python code for: Apply PCA", "max_tokens": 1000}
-    assert bodies[1]["query"].endswith("Write python code for: : Display top 5 records in the data frame.")
-    assert "name: sales, type: DataFrame" in bodies[1]["query"]
+    assert bodies[1]["query"].endswith("name: n, type: <class 'int'>\n\n"
+                                       "Use them as context and Write python code for: : Apply PCA")
     assert run.result["raw"] == {"completion": complete(bodies[0]["query"])}
-    assert run.result["code"] == complete(bodies[1]["query"]) == "sales.head(5)\n"
-
-
-def test_engine_refusal_reaches_the_caller(sdk, svc, logged_in):
-    svc.state.force_status("/get-completion", 503, "engine busy")
-    run = sdk("from quillon.velto_gpt_sdk import endpoints\n"
-              "result['answer'] = endpoints.get_completion('x = 1')")
-    assert (run.out, run.error) == ("engine busy\n", ["HTTPError", ""])
-    assert "answer" not in run.result
+    assert run.result["code"] == complete(bodies[1]["query"])
 
 
 @pytest.mark.slow
@@ -208,14 +191,10 @@ def test_demo_notebook_runs_every_generated_cell(tmp_path):
     run = subprocess.run([sys.executable, "-m", "devservice.demo", "--save", str(saved)], cwd=root,
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+    # A generated cell that fails stops the demo, which then says so and exits 1.
     assert "demo OK" in run.stdout and "4 generated code cells ran without error" in run.stdout
-    for shown in ("asked:    total units per region as a bar chart",
-                  "revenue = (sales['units'] * sales['price']).tolist()", "Did you mean 'region'?"):
-        assert shown in run.stdout
-    assert re.search(r"DataFrame \(region (str|object), units int64, price float64\)", run.stdout)
     import nbformat
 
     cells = nbformat.read(saved, as_version=4).cells
     generated = [c for c in cells if "generated_for" in c.metadata]
     assert [c.cell_type for c in generated] == ["code", "code", "code", "code", "markdown"]
-    assert all(o.output_type != "error" for c in generated for o in c.get("outputs", []))
