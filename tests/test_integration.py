@@ -3,6 +3,7 @@ run in a fresh interpreter with a private package copy (so a private store) and 
 import base64
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -193,6 +194,12 @@ def test_demo_notebook_runs_every_generated_cell(tmp_path):
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
     # A generated cell that fails stops the demo, which then says so and exits 1.
     assert "demo OK" in run.stdout and "4 generated code cells ran without error" in run.stdout
+    # What makes the demo worth reading, and shows that the stand-in read the SDK's prompt:
+    # the request, the frame described in the context sent with it, and answers that use it.
+    for shown in ("asked:    total units per region as a bar chart",
+                  "revenue = (sales['units'] * sales['price']).tolist()", "Did you mean 'region'?"):
+        assert shown in run.stdout
+    assert re.search(r"DataFrame \(region (str|object), units int64, price float64\)", run.stdout)
     import nbformat
 
     cells = nbformat.read(saved, as_version=4).cells
