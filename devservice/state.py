@@ -84,10 +84,6 @@ class ServiceState:
         with self._lock:
             self._users[tenant_key(tenant), email] = password
 
-    def remove_user(self, tenant: str, email: str) -> None:
-        with self._lock:
-            self._users.pop((tenant_key(tenant), email), None)
-
     def add_app_token(self, tenant: str, token: str) -> None:
         with self._lock:
             self._app_tokens.add((tenant_key(tenant), token))

@@ -136,7 +136,7 @@ def test_refused_login_fails_the_import(sdk, answers):
 def test_stored_login_refused_asks_again(sdk, svc):
     svc.state.add_user(DEMO_TENANT, "leaver@example.com", "pw")
     assert sdk(IMPORT_ENDPOINTS, ["leaver@example.com", "pw", DEMO_TENANT]).error is None
-    svc.state.remove_user(DEMO_TENANT, "leaver@example.com")
+    svc.state.add_user(DEMO_TENANT, "leaver@example.com", "changed elsewhere")
     svc.state.expire_tokens(DEMO_TENANT)
     run = sdk(IMPORT_ENDPOINTS, DEMO_ANSWERS)
     assert (run.out, run.asked, run.error) == (EXPIRED + REFUSED + "\n", ASKED, None)
