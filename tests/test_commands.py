@@ -55,9 +55,19 @@ def test_jupyter_mode(nb, wire, shown, capsys, name, mode, publishes, answer):
     assert len(wire.queries) == 1 and capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("debug", [True, 1, "yes"])
+class TrueOnce:
+    """A debug_mode whose truth changes once it has been asked."""
+    asked = 0
+
+    def __bool__(self):
+        self.asked += 1
+        return self.asked == 1
+
+
+@pytest.mark.parametrize("debug", [True, 1, "yes", TrueOnce])
 @pytest.mark.parametrize("jupyter", [True, False])
 def test_debug_mode_prints(nb, wire, shown, capsys, debug, jupyter):
+    debug = debug() if debug is TrueOnce else debug
     wire.answer("pip install numpy")
     got = nb.generate_code_completion("ModuleNotFoundError", debug_mode=debug, jupyter_mode=jupyter)
     assert got is None and shown == []

@@ -90,8 +90,9 @@ Ref generate_markdown_impl(Function& fn, const CodeArgs& a) {
 }
 
 Ref generate_code_completion_impl(Function& fn, const GenerateCodeCompletionArgs& a) {
-    Ref code = complete(fn, a.query, truth(a.debug_mode) ? debug_prompt : code_prompt, a.global_variables);
-    if (truth(a.debug_mode)) {
+    bool debug = truth(a.debug_mode);  // once: its __bool__ could answer differently the second time
+    Ref code = complete(fn, a.query, debug ? debug_prompt : code_prompt, a.global_variables);
+    if (debug) {
         Ref lead = text(debug_lead);
         call(global(fn, "print"_n).get(), {lead.get(), code.get()});
         relay_printed(fn, code.get());
