@@ -174,7 +174,4 @@ Ref new_courier(Function& fn, PyObject* shell, const char* kind, PyObject* answe
     return courier;
 }
 
-/// `text` as a markdown fenced block in `language`: the fence is longer than
-/// the longest run of backquotes in it, so nothing in it can close the
-
 }  // namespace quillon::nbassist

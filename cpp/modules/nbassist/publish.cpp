@@ -127,6 +127,8 @@ void publish_cell_script(Function& fn, std::string_view head, PyObject* answer, 
     call(fn, update.get(), {nothing.get()}, {{"raw"_n, Py_True}, {"display_id"_n, display_id.get()}});
 }
 
+/// `text` as a markdown fenced block in `language`: the fence is longer than
+/// the longest run of backquotes in it, so nothing in it can close the block.
 Ref fenced(PyObject* text_value, const char* language) {
     need(PyUnicode_READY(text_value));
     Py_ssize_t longest = 0, run = 0, length = PyUnicode_GET_LENGTH(text_value);
