@@ -223,6 +223,27 @@ mock.add_callback(responses.GET, url("acme"), callback=token_check)
 mock.post(url("acme", "/auth/get_token"), status=401)
 '''
 
+# ... or an IPython shell that nbassist takes for a kernel's: its display publisher takes hooks
+# and keeps what it is given in `published`, or raises where `refuse(data)` says so.
+CHILD_KERNEL = r'''
+from IPython.core.displaypub import DisplayPublisher
+from IPython.core.interactiveshell import InteractiveShell
+from quillon.velto_gpt_sdk import nbassist
+published, refuse = [], lambda data: False
+
+class Publisher(DisplayPublisher):
+    def register_hook(self, hook):
+        pass
+    def unregister_hook(self, hook):
+        pass
+    def publish(self, data, metadata=None, **kwargs):
+        if refuse(data):
+            raise ValueError("cannot send")
+        published.append(data)
+
+InteractiveShell.instance().display_pub = Publisher(shell=InteractiveShell.instance())
+'''
+
 
 def run_child(body, prelude="", env=None):
     """The values `body` reports, run after CHILD_PRELUDE, CHILD_STORE and `prelude` in a fresh

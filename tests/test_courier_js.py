@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_node
+from conftest import CHILD_KERNEL, run_child, run_node
 
 SCRIPT = Path(__file__).resolve().parents[1] / "src" / "quillon" / "velto_gpt_sdk" / "cellcourier.js"
 VIEW = "application/vnd.jupyter.widget-view+json"
@@ -172,3 +172,30 @@ def results():
 @pytest.mark.parametrize("case", EXPECTED)
 def test_courier(results, case):
     assert results[case] == EXPECTED[case]
+
+
+LOADER = r"""
+import courier from "LOADER_URL";
+globalThis.document = { createElement: (tag) => ({ tag, textContent: "" }) };
+console.error = () => {};
+let asked = 0;
+const get_model = async (id) => { asked += 1; throw new Error(`no model ${id}`); };
+const model = { get: (k) => ({ library: "L", note: "NOTE", text: "<b>x</b>" })[k],
+                widget_manager: { get_model } };
+const el = { replaceChildren(...nodes) { this.drawn = nodes.map((n) => [n.tag, n.textContent]); } };
+await courier.render({ model, el });
+await courier.render({ model, el });
+console.log(JSON.stringify({ drawn: el.drawn, asked }));
+"""
+
+
+def test_a_courier_without_its_library_shows_the_answer_as_text_and_asks_again(tmp_path):
+    """Each courier's own module only loads the library's: where that fails (a notebook saved
+    without it), the answer is still shown, and a later courier tries again."""
+    loader = tmp_path / "loader.mjs"
+    loader.write_text(run_child('''
+        nbassist.display_next_cell("x = 1")
+        report(esm=nbassist._CellCourier._esm)
+    ''', prelude=CHILD_KERNEL)["esm"])
+    result = run_node(LOADER.replace("LOADER_URL", loader.as_uri()), suffix=".mjs")
+    assert result == {"drawn": [["pre", "NOTE\n\n<b>x</b>"]], "asked": 2}

@@ -52,12 +52,18 @@ function courier(model) {
     loaded.set(id, model.widget_manager.get_model(id).then(async (library) => {
       const url = URL.createObjectURL(new Blob([library.get("code")], { type: "text/javascript" }));
       try { return (await import(url)).default; } finally { URL.revokeObjectURL(url); }
-    }));
+    }).catch((err) => { loaded.delete(id); console.error("quillon:", err); }));
   return loaded.get(id);
 }
 export default {
-  async initialize(props) { return (await courier(props.model)).initialize(props); },
-  async render(props) { return (await courier(props.model)).render(props); },
+  async initialize(props) { return (await courier(props.model))?.initialize(props); },
+  async render({ model, el }) {
+    const module = await courier(model);
+    if (module) return module.render({ model, el });
+    const shown = document.createElement("pre");  // no library: the answer as text
+    shown.textContent = `${model.get("note")}\n\n${model.get("text")}`;
+    el.replaceChildren(shown);
+  },
 };
 )js";
 
