@@ -9,6 +9,7 @@ import getpass
 import io
 import json
 import os
+import pathlib
 import re
 import sys
 
@@ -329,11 +330,9 @@ def world(data, module, folder):
         finally:
             close_widgets(shown)
         assert sorted(os.listdir(folder)) in ([], ["secret.json"])
-        if os.path.exists(path):
-            with open(path) as f:
-                text = f.read()
-            if text != initial:
-                assert list(json.loads(text)) in (CRED_KEYS, APP_KEYS)
+        text = pathlib.Path(path).read_text() if os.path.exists(path) else initial
+        if text != initial:
+            assert list(json.loads(text)) in (CRED_KEYS, APP_KEYS)
 
 
 def form_handlers(module, shown, namespace):
