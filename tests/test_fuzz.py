@@ -75,13 +75,10 @@ class OddText(str):
 
 
 class Grows(str):
-    """A namespace key whose '_' test adds an entry to the namespace being read."""
-
-    ns = None
+    """A namespace key whose '_' test adds an entry to `ns`, the namespace being read."""
 
     def __contains__(self, item):
-        if self.ns is not None:
-            self.ns[f"k{len(self.ns)}"] = 1
+        self.ns[f"k{len(self.ns)}"] = 1
         return False
 
     __hash__ = str.__hash__
