@@ -1,4 +1,4 @@
-"""The sdist holds the tracked files and nothing else; a wheel built from it installs and imports."""
+"""The sdist holds the tracked files and nothing else; a wheel built from it installs and works."""
 
 import hashlib
 import os
