@@ -52,8 +52,8 @@ def sdk(nb, shown):
     nb.generate_code({})
     drop, _, _, button = shown[-1].children
     on_change = drop._trait_notifiers["value"]["change"]
-    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = \
-        button._click_handlers.callbacks[0]
+    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = (
+        button._click_handlers.callbacks[0])
     functions["nbassist", "generate_code.<locals>.update_text_box"] = next(
         h for h in on_change if getattr(h, "__name__", "") == "update_text_box")
     return functions
