@@ -1,18 +1,17 @@
-"""Random calls of both logins, the engine client and the notebook assistant.
-
-Any Exception may come out; nothing else may, the interpreter must survive, and the
-store must never be left half-written. The service is faked in-process.
-"""
+"""Random calls of both logins, the engine client and the notebook assistant, the service faked
+in-process: any Exception may come out, nothing else; the interpreter survives and the store is
+never left half-written."""
 import collections
 import contextlib
+import dataclasses
 import functools
 import getpass
 import io
 import json
 import os
+import pathlib
 import re
 import sys
-import textwrap
 
 import pandas
 import pytest
@@ -24,7 +23,7 @@ from hypothesis import strategies as st
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import CHILD_PRELUDE, CHILD_STORE, SIGNATURES, parameters, run_python
+from conftest import SIGNATURES, parameters, run_child
 
 ANY_HOST = re.compile(r"https://.*quillon\.example.*")
 HUGE = "x" * 1_000_000
@@ -76,13 +75,10 @@ class OddText(str):
 
 
 class Grows(str):
-    """A namespace key whose '_' test adds an entry to the namespace being read."""
-
-    ns = None
+    """A namespace key whose '_' test adds an entry to `ns`, the namespace being read."""
 
     def __contains__(self, item):
-        if self.ns is not None:
-            self.ns[f"k{len(self.ns)}"] = 1
+        self.ns[f"k{len(self.ns)}"] = 1
         return False
 
     __hash__ = str.__hash__
@@ -111,44 +107,34 @@ class Shifty:
         return answer
 
 
+@dataclasses.dataclass(eq=False)
 class Frame:
     """Stands in for the data-frame class (patched into the module) with made-up dtypes."""
-
-    def __init__(self, dtypes):
-        self._dtypes = dtypes
+    made_up: object
 
     @property
     def dtypes(self):
-        if self._dtypes is RuntimeError:
+        if self.made_up is RuntimeError:
             raise RuntimeError("dtypes")
-        return self._dtypes
-
-    def __repr__(self):
-        return f"Frame({self._dtypes!r})"
+        return self.made_up
 
 
+@dataclasses.dataclass(eq=False)
 class ToDict:
-    def __init__(self, result):
-        self.result = result
+    result: object
 
     def to_dict(self):
         if self.result is RuntimeError:
             raise RuntimeError("to_dict")
         return self.result
 
-    def __repr__(self):
-        return f"ToDict({self.result!r})"
 
-
+@dataclasses.dataclass(eq=False)
 class Items:
-    def __init__(self, pairs):
-        self.pairs = pairs
+    pairs: object
 
     def items(self):
         return self.pairs() if callable(self.pairs) else self.pairs
-
-    def __repr__(self):
-        return f"Items({self.pairs!r})"
 
 
 def breaks_midway():
@@ -159,22 +145,27 @@ def breaks_midway():
 atoms = st.one_of(
     st.none(), st.booleans(), st.integers(), st.floats(), st.binary(max_size=8),
     st.text(max_size=8), st.text(max_size=5).map(Text), st.text(max_size=5).map(OddText),
-    st.sampled_from(["\ud800", "a\udfffb", HUGE, "", "acme", "/get-completion", "POST", "DELETE", "`${x}\\"]),
+    st.sampled_from(["\ud800", "a\udfffb", HUGE, "", "acme", "/get-completion", "POST", "DELETE",
+                     "`${x}\\"]),
     st.builds(Hostile), st.builds(Liar), st.lists(st.integers(), max_size=2),
     st.dictionaries(st.text(max_size=3), st.integers(), max_size=2).map(Mapping),
 )
+keys = st.one_of(st.text(max_size=3), st.integers())
+texts = st.one_of(st.text(max_size=5), atoms)
 
 dtypes = st.one_of(
-    st.just(RuntimeError), st.builds(Hostile), st.just(pandas.DataFrame({"a": [1], 2: ["x"]}).dtypes),
-    st.builds(ToDict, st.one_of(st.just(RuntimeError), st.none(), st.lists(st.tuples(atoms, atoms), max_size=2),
-                                st.dictionaries(st.one_of(st.text(max_size=3), st.integers()), atoms, max_size=3))),
+    st.just(RuntimeError), st.builds(Hostile),
+    st.just(pandas.DataFrame({"a": [1], 2: ["x"]}).dtypes),
+    st.builds(ToDict, st.one_of(st.just(RuntimeError), st.none(),
+                                st.lists(st.tuples(atoms, atoms), max_size=2),
+                                st.dictionaries(keys, atoms, max_size=3))),
     st.builds(ToDict, st.builds(Items, st.one_of(
         st.just(breaks_midway), st.builds(Hostile), st.integers(),
         st.lists(st.one_of(st.integers(), st.text(max_size=3), st.builds(Hostile),
                            st.lists(atoms, max_size=3).map(tuple)), max_size=3)))),
 )
-real_frames = st.dictionaries(st.one_of(st.text(max_size=3), st.integers()),
-                              st.sampled_from([[1], ["x"], [1.5], [None]]), max_size=3).map(pandas.DataFrame)
+real_frames = st.dictionaries(keys, st.sampled_from([[1], ["x"], [1.5], [None]]),
+                              max_size=3).map(pandas.DataFrame)
 ns_values = st.one_of(atoms, st.sampled_from([os, json, re]), st.builds(Frame, dtypes), real_frames)
 ns_names = st.one_of(
     st.text(alphabet="abXY_", max_size=4),
@@ -203,44 +194,42 @@ command_namespaces = st.one_of(st.none(), ns_dicts, ns_dicts, ns_dicts.map(growi
 
 catalogues = st.one_of(
     st.none(), st.builds(Hostile), st.lists(st.text(max_size=3), max_size=2),
-    st.dictionaries(st.one_of(st.text(max_size=5), st.integers()), st.one_of(st.text(max_size=5), atoms), max_size=3),
+    st.dictionaries(st.one_of(st.text(max_size=5), st.integers()), texts, max_size=3),
 )
 
+# Likely values by parameter name, a few troublemakers among them; any other parameter takes text.
 GOOD = {
-    "path": st.sampled_from(["/get-completion", "", "get-completion", "/a?b=c", "@elsewhere/", "\ud800"]),
-    "streaming": st.booleans(),
+    "path": st.sampled_from(["/get-completion", "", "get-completion", "/a?b=c", "@elsewhere/",
+                             "\ud800"]),
     "files": st.sampled_from([None, {"f": ("a.txt", b"x")}, {}]),
-    "body": st.one_of(st.none(), st.dictionaries(st.text(max_size=3), st.one_of(st.text(max_size=5), atoms),
-                                                 max_size=2)),
+    "body": st.one_of(st.none(), st.dictionaries(st.text(max_size=3), texts, max_size=2)),
     "request_type": st.sampled_from(["POST", "DELETE", "post", "PUT", ""]),
     "data_as_json": st.one_of(st.booleans(), st.builds(Hostile)),
-    "prompt": st.text(max_size=20),
     "max_tokens": st.integers(-5, 5000),
     "secret": st.sampled_from(["s3cr3t", "", "a/b?c&d#e f", "\ud800"]),
     "username": st.sampled_from(["ada@example.org", "", "\ud800", HUGE]),
     "password": st.sampled_from(["s3cr3t", "", "pässwörd", "\ud800"]),
     "token": st.sampled_from(["tok", "", "a b", None]),
     "plaintext": st.one_of(st.text(max_size=10), st.sampled_from(["\ud800", HUGE])),
-    "ciphertext": st.one_of(st.text(max_size=10), st.binary(max_size=10), st.sampled_from(["aGk=", "//4=", "\ud800"])),
+    "ciphertext": st.one_of(st.text(max_size=10), st.binary(max_size=10),
+                            st.sampled_from(["aGk=", "//4=", "\ud800"])),
     "tenant": st.sampled_from(["acme", "beta", "", "a.b", "a/b", "a:1", None]),
-    "code": st.text(max_size=20), "query": st.text(max_size=20), "markdown": st.text(max_size=20),
-    "base_prompt": st.text(max_size=10),
     "global_variables": command_namespaces,
-    "jupyter_mode": st.booleans(), "debug_mode": st.booleans(),
+    "streaming": st.booleans(), "jupyter_mode": st.booleans(), "debug_mode": st.booleans(),
     "b": atoms,
-    "change": st.one_of(st.fixed_dictionaries({"new": st.one_of(
-        st.sampled_from(["Select the prompt", "Debug Code", "Read a csv", "Apply PCA", "nope"]), atoms)}),
-        atoms),
+    "change": st.one_of(st.fixed_dictionaries({"new": st.one_of(st.sampled_from(
+        ["Select the prompt", "Debug Code", "Read a csv", "Apply PCA", "nope"]), atoms)}), atoms),
 }
 
 GROUPS = {module: {name: parameters(module, name) for name in functions if "<locals>" not in name}
           for module, functions in SIGNATURES.items()}
-GROUPS["form"] = {name.rsplit(".", 1)[1]: parameters("nbassist", name) for name in SIGNATURES["nbassist"]
-                  if "<locals>" in name}
+GROUPS["form"] = {name.rsplit(".", 1)[1]: parameters("nbassist", name)
+                  for name in SIGNATURES["nbassist"] if "<locals>" in name}
 
 stores = st.one_of(
     st.none(),
-    st.fixed_dictionaries({k: st.sampled_from(["acme", "cHc=", "tok", ""]) for k in CRED_KEYS}).map(json.dumps),
+    st.fixed_dictionaries({k: st.sampled_from(["acme", "cHc=", "tok", ""]) for k in CRED_KEYS}
+                          ).map(json.dumps),
     st.fixed_dictionaries({"VELTO_SECRET": st.sampled_from(["s", "", None]),
                            "VELTO_TENANT": st.sampled_from(["acme", None, 5])}).map(json.dumps),
     st.sampled_from(["", "not json", "[]", "null", "{}", '{"VELTO_SECRET": "s"}']),
@@ -248,8 +237,9 @@ stores = st.one_of(
 
 answers = st.one_of(
     st.tuples(st.sampled_from([200, 200, 200, 201, 204, 401, 500]),
-              st.sampled_from(['{"completion": "x = 1"}', '{"completion": null}', '{"completion": [1, {}]}',
-                               '{"token": "t"}', "{}", "[1]", '"text"', "garbage", ""])),
+              st.sampled_from(['{"completion": "x = 1"}', '{"completion": null}',
+                               '{"completion": [1, {}]}', '{"token": "t"}', "{}", "[1]", '"text"',
+                               "garbage", ""])),
     st.sampled_from([requests.exceptions.ConnectionError, requests.exceptions.Timeout, ValueError]),
 )
 
@@ -263,14 +253,16 @@ def mostly(draw, good, rest, ratio=3):
 @functools.lru_cache(maxsize=None)
 def arguments(params, name):
     def some(param):
-        good = namespaces if (name, param) == ("_generate_prompt", "global_variables") else GOOD[param]
-        return mostly(good, atoms)
+        if (name, param) == ("_generate_prompt", "global_variables"):
+            return mostly(namespaces, atoms)
+        return mostly(GOOD.get(param, st.text(max_size=20)), atoms)
 
     exact = st.tuples(*[some(p) for p in params]).flatmap(
         lambda vals: st.integers(0, len(params)).map(
             lambda cut: (vals[:cut], dict(zip(params[cut:], vals[cut:])))))
     loose = st.tuples(st.lists(atoms, max_size=len(params) + 2).map(tuple),
-                      st.dictionaries(st.sampled_from(params + ("bogus", "timeout")), atoms, max_size=3))
+                      st.dictionaries(st.sampled_from(params + ("bogus", "timeout")), atoms,
+                                      max_size=3))
     return mostly(exact, loose)
 
 
@@ -335,11 +327,9 @@ def world(data, module, folder):
         finally:
             close_widgets(shown)
         assert sorted(os.listdir(folder)) in ([], ["secret.json"])
-        if os.path.exists(path):
-            with open(path) as f:
-                text = f.read()
-            if text != initial:
-                assert list(json.loads(text)) in (CRED_KEYS, APP_KEYS)
+        text = pathlib.Path(path).read_text() if os.path.exists(path) else initial
+        if text != initial:
+            assert list(json.loads(text)) in (CRED_KEYS, APP_KEYS)
 
 
 def form_handlers(module, shown, namespace):
@@ -348,7 +338,8 @@ def form_handlers(module, shown, namespace):
     drop, _, _, button = box.children
     on_change = [h for h in drop._trait_notifiers["value"]["change"]
                  if getattr(h, "__name__", "") == "update_text_box"]
-    return {"on_button_clicked": button._click_handlers.callbacks[0], "update_text_box": on_change[0]}, box
+    return {"on_button_clicked": button._click_handlers.callbacks[0],
+            "update_text_box": on_change[0]}, box
 
 
 @pytest.fixture(scope="module")
@@ -357,7 +348,8 @@ def folder(tmp_path_factory):
 
 
 def summary():
-    return f"fuzz: {sum(CASES.values())} random calls ({', '.join(f'{k} {v}' for k, v in sorted(CASES.items()))})"
+    counts = ", ".join(f"{group} {count}" for group, count in sorted(CASES.items()))
+    return f"fuzz: {sum(CASES.values())} random calls ({counts})"
 
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -374,10 +366,11 @@ def test_random_calls_never_crash(nb, folder, group, data):
         CASES[group] += 1
         try:
             if group == "form":
-                handlers, box = form_handlers(nb, shown, data.draw(namespaces, label="form namespace"))
+                namespace = data.draw(namespaces, label="form namespace")
+                handlers, box = form_handlers(nb, shown, namespace)
                 drop = box.children[0]
-                for option in data.draw(st.lists(st.sampled_from(list(drop.options) or [None]), max_size=2),
-                                        label="selections"):
+                options = st.lists(st.sampled_from(list(drop.options) or [None]), max_size=2)
+                for option in data.draw(options, label="selections"):
                     with contextlib.suppress(Exception):
                         drop.value = option
                 target = handlers[name]
@@ -391,12 +384,11 @@ def test_random_calls_never_crash(nb, folder, group, data):
 
 # --- crashes found by hand-made hostile callbacks (each runs in its own interpreter) -----
 
-def run_isolated(body):
-    return run_python(CHILD_PRELUDE + CHILD_STORE + "from quillon.velto_gpt_sdk import nbassist as nb\n" + textwrap.dedent(body))
+NBASSIST = "from quillon.velto_gpt_sdk import nbassist as nb\n"
 
 
 def test_value_changing_class_while_its_name_is_formatted():
-    out = run_isolated('''
+    line = run_child("""
         class Other:
             pass
 
@@ -412,13 +404,14 @@ def test_value_changing_class_while_its_name_is_formatted():
         for _ in range(20):
             ns = {Name("v"): orphan()}
             text = nb._generate_prompt("q", base_prompt="b", global_variables=ns)
-        print(text.splitlines()[-3])
-    ''')
-    assert out in ("name: v, type: <class '__main__.Other'>\n", "name: v, type: <class '__main__.Orphan'>\n")
+        report(line=text.splitlines()[-3])
+    """, prelude=NBASSIST)["line"]
+    assert line in ("name: v, type: <class '__main__.Other'>",
+                    "name: v, type: <class '__main__.Orphan'>")
 
 
 def test_text_area_dropped_while_the_selection_is_compared():
-    out = run_isolated('''
+    error = run_child("""
         shown = []
         nb.display = lambda *objs: shown.extend(objs)
         nb.generate_code(None)
@@ -437,12 +430,13 @@ def test_text_area_dropped_while_the_selection_is_compared():
                 gc.collect()
                 return False
 
+        error = None
         try:
             handler({"new": Selection()})
         except Exception as err:
-            print(type(err).__name__, err)
+            error = f"{type(err).__name__} {err}"
         del handler, cells
         gc.collect()
-        print("done")
-    ''')
-    assert out.endswith("done\n") and "Textarea" not in out
+        report(error=error)
+    """, prelude=NBASSIST)["error"]
+    assert "Textarea" not in str(error)

@@ -1,89 +1,71 @@
-"""The SDK's functions look and bind like ordinary Python functions."""
+"""The SDK's functions look, bind and document themselves like ordinary Python functions,
+in help(), in IPython's `obj?` and in its tab completion too."""
 import functools
-import gc
 import inspect
 import pydoc
 import sys
-import weakref
 
 import pytest
+from IPython.core.completer import provisionalcompleter
+from IPython.core.interactiveshell import InteractiveShell
 
 import quillon.validation.authentication  # noqa: F401  (looked up in sys.modules)
 import quillon.validation.credgate as credgate
 from _notebook import nb, shown  # noqa: F401  (fixtures)
 from conftest import SIGNATURES, docstring, twin
 
-PARAMS = SIGNATURES["credgate"]
-
-
 DOCS = {
-    "_check_credentials": docstring(4, 
-        "Check if the credentials are present",
-        ":return: True if the credentials are present else False",
-    ),
-    "_update_credentials": docstring(4, 
-        "Update the credentials in the secret file",
-        ":param username: username to be updated",
-        ":param password: password to be updated",
-        ":param auth_token: token to be updated",
-        ":return:",
-    ),
+    "_check_credentials": docstring(4, "Check if the credentials are present",
+                                    ":return: True if the credentials are present else False"),
+    "_update_credentials": docstring(4, "Update the credentials in the secret file",
+                                     ":param username: username to be updated",
+                                     ":param password: password to be updated",
+                                     ":param auth_token: token to be updated", ":return:"),
     "_encrypt": None,
     "_decrypt": None,
     "authenticate_credentials": docstring(4, "Authenticate the credentials"),
-    "_validate_credentials": docstring(4, 
-        "Validate the credentials",
-        ":param username: username to be validated",
-        ":param password: password to be validated",
-        ":return: True if the credentials are valid else False",
-    ),
+    "_validate_credentials": docstring(4, "Validate the credentials",
+                                       ":param username: username to be validated",
+                                       ":param password: password to be validated",
+                                       ":return: True if the credentials are valid else False"),
     "validate_token": None,
 }
 
 
-@pytest.mark.parametrize("name", PARAMS)
-def test_metadata(name):
-    f = getattr(credgate, name)
-    assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "quillon.validation.credgate")
-    assert f.__doc__ == DOCS[name]
-    assert callable(f) and not inspect.isclass(f)
+@pytest.mark.parametrize("name, doc", DOCS.items())
+def test_credential_login_docstrings(name, doc):
+    assert getattr(credgate, name).__doc__ == doc
 
 
-def test_help_text():
-    text = pydoc.render_doc(credgate.authenticate_credentials, renderer=pydoc.plaintext)
-    assert "authenticate_credentials()" in text
-    assert "Authenticate the credentials" in text
-
-
-# Every function of the SDK beside the plain Python function it stands for: the
-# twin is the oracle for the signature, the defaults, the annotations and the
-# interpreter's wording of every binding error.
-SDK = "quillon.validation.credgate", "quillon.validation.authentication", "quillon.velto_gpt_sdk.endpoints", \
-    "quillon.velto_gpt_sdk.nbassist"
+SDK = {"credgate": "quillon.validation.credgate",
+       "authentication": "quillon.validation.authentication",
+       "endpoints": "quillon.velto_gpt_sdk.endpoints",
+       "nbassist": "quillon.velto_gpt_sdk.nbassist"}
 CASES = [(module, qualname) for module, functions in SIGNATURES.items() for qualname in functions]
 
 
 @pytest.fixture
 def sdk(nb, shown):
     """The function behind each case, the two form handlers taken from a form."""
-    functions = {}
-    for module in SDK:
-        for name in SIGNATURES[module.rsplit(".", 1)[1]]:
-            if "<locals>" not in name:
-                functions[module.rsplit(".", 1)[1], name] = getattr(sys.modules[module], name)
+    functions = {(module, name): getattr(sys.modules[SDK[module]], name)
+                 for module, name in CASES if "<locals>" not in name}
     nb.generate_code({})
-    box = shown[-1]
-    drop, button = box.children[0], box.children[3]
-    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = button._click_handlers.callbacks[0]
+    drop, _, _, button = shown[-1].children
+    on_change = drop._trait_notifiers["value"]["change"]
+    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = (
+        button._click_handlers.callbacks[0])
     functions["nbassist", "generate_code.<locals>.update_text_box"] = next(
-        h for h in drop._trait_notifiers["value"]["change"] if getattr(h, "__name__", "") == "update_text_box")
+        h for h in on_change if getattr(h, "__name__", "") == "update_text_box")
     return functions
 
 
+# The twin, the plain Python function a case stands for, is the oracle for the signature, the
+# defaults, the annotations and the interpreter's wording of every binding error.
 @pytest.mark.parametrize("module, qualname", CASES)
 def test_looks_like_its_twin(sdk, module, qualname):
     f, expected = sdk[module, qualname], twin(module, qualname)
     assert (f.__name__, f.__qualname__) == (expected.__name__, expected.__qualname__)
+    assert f.__module__ == SDK[module]
     assert str(inspect.signature(f)) == str(inspect.signature(expected))
     assert (f.__defaults__, f.__kwdefaults__, f.__annotations__) == (
         expected.__defaults__, expected.__kwdefaults__, expected.__annotations__)
@@ -127,23 +109,47 @@ def test_binding_errors_match_python(sdk, module, qualname, args, kwargs):
     assert str(got.value) == expected
 
 
-def test_call_through_partial():
-    assert functools.partial(credgate._encrypt, "hi")() == "aGk="
-    assert functools.partial(credgate._decrypt, ciphertext="aGk=")() == "hi"
-
-
-def test_descriptor_binding():
+def test_binds_as_a_method_and_through_partial():
     class Holder:
         decode = credgate._decrypt
 
     holder = Holder()
     assert holder.decode() is holder  # bound: the instance is the argument
-    assert Holder.decode("aGk=") == "hi"  # through the class: plain function
+    assert Holder.decode(ciphertext="aGk=") == "hi"  # through the class: plain function
     assert Holder.__dict__["decode"].__get__(None, Holder) is credgate._decrypt
+    assert functools.partial(credgate._encrypt, "hi")() == "aGk="
 
 
-@pytest.mark.parametrize("name", PARAMS)
-def test_weakref_and_gc(name):
-    f = getattr(credgate, name)
-    assert weakref.ref(f)() is f
-    assert gc.is_tracked(f)
+@pytest.fixture(scope="module")
+def shell(nb):
+    shell = InteractiveShell.instance()
+    shell.user_ns.update(optimize_code=nb.optimize_code)
+    yield shell
+    InteractiveShell.clear_instance()
+
+
+def flat(text):
+    """A signature as one line: IPython, and pydoc from 3.13 on, break long ones."""
+    text = " ".join(text.split())
+    return text.replace("( ", "(").replace(", )", ")").replace(" )", ")")
+
+
+OPTIMIZE = ("optimize_code(code: 'str', global_variables: 'dict' = None, "
+            "jupyter_mode: 'bool' = True)")
+
+
+def test_question_mark_and_help_show_signature_and_docstring(shell, nb):
+    info = shell.object_inspect("optimize_code")
+    assert flat(info["definition"]) == OPTIMIZE
+    assert info["docstring"].splitlines()[0] == "Optimize the code"
+    assert info["type_name"] == "function"
+    text = pydoc.render_doc(nb.optimize_code, renderer=pydoc.plaintext)
+    assert OPTIMIZE in flat(text)
+    assert ":param jupyter_mode: If the user is using a jupyter notebook or not" in text
+
+
+def test_tab_completion_offers_parameter_names(shell):
+    line = "optimize_code('x', jupy"
+    with provisionalcompleter():
+        matches = [c.text for c in shell.Completer.completions(line, len(line))]
+    assert "jupyter_mode=" in matches
