@@ -279,9 +279,8 @@ PROBE = """
 import gc, json, tracemalloc
 from ipywidgets.widgets.widget import _instances
 gc.collect()
-alive = [type(w).__name__ for w in _instances.values()]
 print("PROBE=" + json.dumps({
-    "alive": sorted(name for name in alive if name in ("CellCourier", "CourierLibrary")),
+    "alive": sorted(type(w).__name__ for w in _instances.values()),
     "held": tracemalloc.get_traced_memory()[0] if tracemalloc.is_tracing() else 0}))
 """
 
@@ -297,7 +296,8 @@ def kernel_env(tmp_path_factory):
 
 def test_delivered_answers_leave_nothing_in_the_kernel(kernel_env, tmp_path):
     """Answers of 1 MB each, each delivery reported as a front end does (a comm message sets
-    the courier's `done`): every courier and their library close, and the memory returns."""
+    the courier's `done`): every courier, its layout and their library close, and the memory
+    returns."""
     from jupyter_client.manager import start_new_kernel
 
     km, kc = start_new_kernel(kernel_name="python3", env=kernel_env, cwd=str(tmp_path))
@@ -337,10 +337,10 @@ def test_delivered_answers_leave_nothing_in_the_kernel(kernel_env, tmp_path):
         assert base["alive"] == []
         ids = answers(ANSWERS)
         waiting = probe()
-        assert waiting["alive"] == ["CellCourier"] * ANSWERS + ["CourierLibrary"]
+        assert waiting["alive"] == ["CellCourier"] * ANSWERS + ["CourierLibrary"] + ["Layout"] * ANSWERS
         assert waiting["held"] - base["held"] > ANSWERS * ANSWER_SIZE  # each holds its answer
         deliver(ids[:-1])
-        assert probe()["alive"] == ["CellCourier", "CourierLibrary"]  # the library waits for all
+        assert probe()["alive"] == ["CellCourier", "CourierLibrary", "Layout"]  # the library waits
         deliver(ids[-1:] * 2)  # a second report changes nothing
         after = probe()
     finally:

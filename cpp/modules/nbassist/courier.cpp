@@ -138,6 +138,9 @@ Ref courier_delivered_impl(Function& fn, const CourierDeliveredArgs& a) {
     Ref courier = item(fn, a.change, "owner"_n);
     if (attr(fn, courier.get(), "comm"_n).get() == Py_None) return Ref::borrow(Py_None);  // closed already
     call_method(fn, courier.get(), "close"_n);
+    // A widget's close leaves the layout widget that every DOM widget makes for itself.
+    Ref layout = attr_if_any(fn, courier.get(), "layout"_n);
+    if (layout && layout.get() != Py_None) call_method(fn, layout.get(), "close"_n);
     Ref library = dict_entry(fn, fn.globals, "_courier_library"_n);
     if (!library || library.get() == Py_None) return Ref::borrow(Py_None);
     Ref ours = attr(fn, courier.get(), "library"_n), its = attr(fn, library.get(), "model_id"_n);

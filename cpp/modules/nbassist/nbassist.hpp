@@ -22,7 +22,7 @@ QUILLON_NAMES("DataFrame", "dtypes", "to_dict", "items", "__name__", "dtype", "p
               "read_text", "encoding", "__module__", "__qualname__", "__doc__", "_esm", "tag", "sync", "Unicode",
               "Bool", "kind", "text", "note", "anchor", "self_id", "model_id", "_repr_mimebundle_", "disabled",
               "icon", "seconds", "session", "origin", "library", "code", "couriers", "Int", "owner", "comm",
-              "_courier_library", "_CourierLibrary", "close", "done", "os", "print")
+              "_courier_library", "_CourierLibrary", "close", "done", "layout", "os", "print")
 
 /// What a debug answer is printed after.
 constexpr char debug_lead[] = "You can try this:\n";
