@@ -19,7 +19,7 @@ from requests.exceptions import HTTPError
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import COMPLETE
+from conftest import CHILD_KERNEL, COMPLETE, run_child
 
 pytestmark = pytest.mark.slow
 
@@ -349,3 +349,19 @@ def test_delivered_answers_leave_nothing_in_the_kernel(kernel_env, tmp_path):
     assert after["alive"] == []
     held = after["held"] - base["held"]
     assert held < ANSWER_SIZE // 4, f"{held} bytes still held"
+
+
+def test_an_answer_that_cannot_be_sent_leaves_no_widget_open():
+    """A courier whose output never leaves the kernel is never delivered: it closes at once."""
+    result = run_child('''
+        from ipywidgets.widgets.widget import _instances
+        refuse = lambda data: "application/vnd.jupyter.widget-view+json" in data
+        failed = []
+        for publish in (nbassist.display_next_cell, nbassist.display_previous_cell):
+            try:
+                publish("x = 1")
+            except ValueError as err:
+                failed.append(str(err))
+        report(failed=failed, alive=sorted(type(w).__name__ for w in _instances.values()))
+    ''', prelude=CHILD_KERNEL)
+    assert result == {"failed": ["cannot send"] * 2, "alive": []}

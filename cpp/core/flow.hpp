@@ -56,6 +56,21 @@ void try_finally(Body&& body, Cleanup&& cleanup) {
     cleanup();
 }
 
+/// `try: body() except BaseException: undo(); raise`: undoes what is half
+/// done when the body fails. The body's error is restored after the undo,
+/// unless the undo raises one of its own.
+template <class Body, class Undo>
+void undo_on_error(Body&& body, Undo&& undo) {
+    try {
+        body();
+    } catch (const PyErrorSet&) {
+        PendingError error = PendingError::take();
+        undo();
+        error.restore();
+        throw;
+    }
+}
+
 template <std::size_t N>
 std::array<Ref, N> unpack(PyObject* value) {
     Ref it = Ref::steal(PyObject_GetIter(value));

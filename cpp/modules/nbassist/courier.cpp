@@ -131,25 +131,9 @@ Ref courier_library(Function& fn) {
     return library;
 }
 
-/// Observes a courier's `done`: the front end has delivered its answer, so
-/// the courier is closed, and the library with the last one.
+/// Observes a courier's `done`: the front end has delivered its answer.
 Ref courier_delivered_impl(Function& fn, const CourierDeliveredArgs& a) {
-    if (!truth(item(fn, a.change, "new"_n).get())) return Ref::borrow(Py_None);
-    Ref courier = item(fn, a.change, "owner"_n);
-    if (attr(fn, courier.get(), "comm"_n).get() == Py_None) return Ref::borrow(Py_None);  // closed already
-    call_method(fn, courier.get(), "close"_n);
-    // A widget's close leaves the layout widget that every DOM widget makes for itself.
-    Ref layout = attr_if_any(fn, courier.get(), "layout"_n);
-    if (layout && layout.get() != Py_None) call_method(fn, layout.get(), "close"_n);
-    Ref library = dict_entry(fn, fn.globals, "_courier_library"_n);
-    if (!library || library.get() == Py_None) return Ref::borrow(Py_None);
-    Ref ours = attr(fn, courier.get(), "library"_n), its = attr(fn, library.get(), "model_id"_n);
-    if (!need(PyObject_RichCompareBool(ours.get(), its.get(), Py_EQ))) return Ref::borrow(Py_None);
-    Ref left = own(PyNumber_Subtract(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
-    set_attr(fn, library.get(), "couriers"_n, left.get());
-    if (truth(left.get())) return Ref::borrow(Py_None);
-    set_global(fn, "_courier_library"_n, Py_None);
-    call_method(fn, library.get(), "close"_n);
+    if (truth(item(fn, a.change, "new"_n).get())) retire_courier(fn, item(fn, a.change, "owner"_n).get());
     return Ref::borrow(Py_None);
 }
 
@@ -176,11 +160,40 @@ Ref new_courier(Function& fn, PyObject* shell, const char* kind, PyObject* answe
                         {"self_id"_n, own_id.get()},
                         {"origin"_n, request_origin(fn, shell).get()},
                         {"library"_n, library_id.get()}});
-    Ref count = own(PyNumber_Add(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
-    set_attr(fn, library.get(), "couriers"_n, count.get());
-    Ref observer = make_closure(fn, courier_delivered_spec, own(PyTuple_New(0)));
-    call_method(fn, courier.get(), "observe"_n, {observer.get()}, {{"names"_n, text("done").get()}});
+    // A courier that fails on the way is closed, as nothing would ever close it.
+    undo_on_error(
+        [&] {
+            Ref count = own(PyNumber_Add(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
+            set_attr(fn, library.get(), "couriers"_n, count.get());
+        },
+        [&] { call_method(fn, courier.get(), "close"_n); });
+    undo_on_error(
+        [&] {
+            Ref observer = make_closure(fn, courier_delivered_spec, own(PyTuple_New(0)));
+            call_method(fn, courier.get(), "observe"_n, {observer.get()}, {{"names"_n, text("done").get()}});
+        },
+        [&] { retire_courier(fn, courier.get()); });
     return courier;
 }
+
+/// Closes a courier whose work is over (delivered, or never shown), and the
+/// library with the last one.
+void retire_courier(Function& fn, PyObject* courier) {
+    if (attr(fn, courier, "comm"_n).get() == Py_None) return;  // closed already
+    call_method(fn, courier, "close"_n);
+    // A widget's close leaves the layout widget that every DOM widget makes for itself.
+    Ref layout = attr_if_any(fn, courier, "layout"_n);
+    if (layout && layout.get() != Py_None) call_method(fn, layout.get(), "close"_n);
+    Ref library = dict_entry(fn, fn.globals, "_courier_library"_n);
+    if (!library || library.get() == Py_None) return;
+    Ref ours = attr(fn, courier, "library"_n), its = attr(fn, library.get(), "model_id"_n);
+    if (!need(PyObject_RichCompareBool(ours.get(), its.get(), Py_EQ))) return;
+    Ref left = own(PyNumber_Subtract(attr(fn, library.get(), "couriers"_n).get(), integer(1).get()));
+    set_attr(fn, library.get(), "couriers"_n, left.get());
+    if (truth(left.get())) return;
+    set_global(fn, "_courier_library"_n, Py_None);
+    call_method(fn, library.get(), "close"_n);
+}
+
 
 }  // namespace quillon::nbassist

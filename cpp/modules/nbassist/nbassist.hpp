@@ -61,5 +61,7 @@ constexpr char courier_note[] = "quillon could not put this answer into a new ce
 /// the anchor's cell), "markdown" (a markdown cell above it) or "stdout"
 /// (printed under it). `anchor` may be null: the courier itself.
 Ref new_courier(Function& fn, PyObject* shell, const char* kind, PyObject* answer, PyObject* anchor);
+/// Closes a courier whose work is over, and the library with the last one.
+void retire_courier(Function& fn, PyObject* courier);
 
 }  // namespace quillon::nbassist

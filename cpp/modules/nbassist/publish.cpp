@@ -155,18 +155,24 @@ void publish_fallback(Function& fn, const char* kind, PyObject* answer, PyObject
     markdown.ascii(courier_note).ascii("\n\n").str(fenced(answer, code ? "python" : "markdown").get());
     plain.ascii(courier_note).ascii("\n\n").str(answer);
     Ref bundle = own(PyDict_New());
-    if (kernel) {
-        Ref courier = new_courier(fn, shell, kind, answer, event_widget_id(fn, shell).get());
-        Ref shown = call_method(fn, courier.get(), "_repr_mimebundle_"_n);
-        if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
-            shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
-        Ref view_key = text(widget_view_type);
-        Ref view = own(PyObject_GetItem(shown.get(), view_key.get()));
-        need(PyDict_SetItem(bundle.get(), view_key.get(), view.get()));
-    }
-    need(PyDict_SetItemString(bundle.get(), "text/markdown", markdown.finish().get()));
-    need(PyDict_SetItemString(bundle.get(), "text/plain", plain.finish().get()));
-    call(fn, global(fn, "display"_n).get(), {bundle.get()}, {{"raw"_n, Py_True}});
+    auto show = [&] {  // after the courier's view, if any
+        need(PyDict_SetItemString(bundle.get(), "text/markdown", markdown.finish().get()));
+        need(PyDict_SetItemString(bundle.get(), "text/plain", plain.finish().get()));
+        call(fn, global(fn, "display"_n).get(), {bundle.get()}, {{"raw"_n, Py_True}});
+    };
+    if (!kernel) return show();
+    Ref courier = new_courier(fn, shell, kind, answer, event_widget_id(fn, shell).get());
+    undo_on_error(
+        [&] {
+            Ref shown = call_method(fn, courier.get(), "_repr_mimebundle_"_n);
+            if (PyTuple_Check(shown.get()) && PyTuple_GET_SIZE(shown.get()) > 0)  // (data, metadata)
+                shown = Ref::borrow(PyTuple_GET_ITEM(shown.get(), 0));
+            Ref view_key = text(widget_view_type);
+            Ref view = own(PyObject_GetItem(shown.get(), view_key.get()));
+            need(PyDict_SetItem(bundle.get(), view_key.get(), view.get()));
+            show();
+        },
+        [&] { retire_courier(fn, courier.get()); });  // never shown, so never delivered
 }
 
 /// The answer, published for every front end. Outside IPython: the cell
