@@ -10,9 +10,10 @@ from pathlib import Path
 
 import pytest
 
-from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, active_in_outputs, chromium,
-                             dialogs_of, logged_in_env, missing, open_notebook)
-from devservice import DevService, complete
+from browser_support import browser, env, notebook, open_page, server  # noqa: F401 (fixtures)
+from browser_support import (LATER, NOTE, SETUP, active_in_outputs, completions, last_query,
+                             nothing_left_behind, notebook_of, run_headless, start_server, wait_cells)
+from devservice import complete
 
 # A real browser against real servers on two busy cores: a test that fails is
 # run once more (pytest-rerunfailures) before it counts as failed.
@@ -21,64 +22,10 @@ pytestmark = [pytest.mark.browser, pytest.mark.flaky(reruns=1)]
 ROOT = Path(__file__).resolve().parents[1]
 ARTIFACTS = ROOT / "tests" / "artifacts"
 SCREENSHOTS = {"classic": "form.png", "lab": "form-lab.png"}   # the README shows these
+CELLS = ["", LATER]     # the cells of each test's new notebook
 FORM = SETUP + "generate_code(globals())"
-LATER = "# a cell further down"
 # Backquotes, backslashes and a dollar-brace pair: all special in a JavaScript template string.
 TRICKY_CODE = 'pattern = r"\\d+`${units}`"\nprint(f"{pattern}\\t`done`", "\\\\")\n'
-NOTE = "quillon could not put this answer into a new cell"
-
-
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
-
-
-@pytest.fixture(scope="module")
-def site(svc, tmp_path_factory):
-    """A private copy of the package, logged in once against the dev service."""
-    home = tmp_path_factory.mktemp("browser")
-    return home, logged_in_env(svc, home)
-
-
-def start_server(front_end, site, tmp_path_factory):
-    reason = missing(front_end.removesuffix("-bare"))
-    if reason is not None:
-        if os.environ.get("CI"):
-            pytest.fail(f"{front_end}: {reason}")     # CI installs everything: a gap there is a failure
-        pytest.skip(f"{front_end}: {reason}")
-    _, env = site
-    home = tmp_path_factory.mktemp(front_end)
-    (home / "notebooks").mkdir()
-    return NotebookServer(front_end, str(home / "notebooks"), env, str(home))
-
-
-@pytest.fixture(scope="module", params=FRONT_ENDS)
-def server(site, request, tmp_path_factory):
-    srv = start_server(request.param, site, tmp_path_factory)
-    yield srv
-    srv.close()
-
-
-@pytest.fixture(scope="module")
-def browser(tmp_path_factory):
-    with chromium(str(tmp_path_factory.mktemp("chromium-profile"))) as context:
-        yield context
-
-
-@pytest.fixture
-def notebook(server, browser, svc, request):
-    """A new notebook, an empty cell and LATER, open in the browser; its kernel is shut down after."""
-    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
-    page = browser.new_page()
-    try:
-        nb = open_notebook(server.front_end, page, server.new_notebook(name, ["", LATER]))
-        nb.front_end, nb.name, nb.server = server.front_end, name, server
-        svc.state.clear_requests()
-        yield nb
-    finally:
-        page.close()
-        server.shutdown_kernels()
 
 
 class Form:
@@ -99,38 +46,6 @@ class Form:
     def submit(self, title, text=None):
         self.choose(title, text)
         self.button.click()
-
-
-def completions(svc):
-    return [r for r in svc.state.requests if r.path == "/get-completion"]
-
-
-def last_query(svc, timeout=15):
-    """The prompt of the latest completion request, once the service has answered it."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done = [r for r in completions(svc) if r.status is not None]
-        if done:
-            return done[-1].json()["query"]
-        time.sleep(0.05)
-    raise AssertionError("no completion request reached the service")
-
-
-def wait_cells(nb, count):
-    deadline = time.monotonic() + 15
-    while len(nb.cells()) < count and time.monotonic() < deadline:
-        time.sleep(0.1)
-    time.sleep(0.5)      # a second insertion of the same answer would come right after
-    return nb.cells()
-
-
-def nothing_left_behind(outputs):
-    """No output still shows an answer: each cell script and fallback was
-    emptied once its cell was made (by the kernel or by the front end)."""
-    for out in outputs:
-        data = out.get("data", {})
-        assert "application/javascript" not in data and WIDGET_VIEW not in data, out
-        assert NOTE not in str(data), out
 
 
 # The couriers and their library still open in the kernel.
@@ -156,7 +71,7 @@ def test_form_submit_inserts_the_answer_below(notebook, svc):
     form.choose("Read a csv")
     form.text.page.wait_for_function("t => document.querySelector('.widget-textarea textarea').value === t",
                                      arg=promptbook.prompts_list["Read a csv"], timeout=10000)
-    shot = SCREENSHOTS.get(notebook.front_end)
+    shot = SCREENSHOTS.get(notebook.server.front_end)
     if shot:
         ARTIFACTS.mkdir(exist_ok=True)
         form.cell.screenshot(path=str(ARTIFACTS / shot))
@@ -293,11 +208,11 @@ def flat(text):
     return " ".join(text.split())
 
 
-def assert_inert(nb, dialogs, index, answers):
+def assert_inert(nb, index, answers):
     """No dialog opened, nothing in the outputs can run code, and each answer
     is shown in cell `index`'s outputs as the text it is."""
     time.sleep(1)           # an image's onerror, a script's alert would have come by now
-    assert dialogs == []
+    assert nb.dialogs == []
     assert active_in_outputs(nb.page) == []
     shown = flat(nb.shown(index))
     for answer in answers:
@@ -319,28 +234,15 @@ def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
 
 
 @pytest.fixture(scope="module")
-def headless_run(site, svc, tmp_path_factory):
+def headless_run(env, svc, tmp_path_factory):
     """A notebook whose commands got hostile answers, run through nbclient:
     the answers stay in the outputs, with the couriers in the widget state."""
-    import nbformat
-    from nbclient import NotebookClient
-
-    _, env = site
-    nb = nbformat.v4.new_notebook()
-    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
-    nb.cells += [nbformat.v4.new_code_cell("from quillon.velto_gpt_sdk.nbassist import *"),
-                 nbformat.v4.new_code_cell(HOSTILE_COMMANDS)]
-    cwd = str(tmp_path_factory.mktemp("headless-run"))
     svc.state.completer = hostile
     try:
-        NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
-            env=env, cwd=cwd)
+        return run_headless(env, ["from quillon.velto_gpt_sdk.nbassist import *", HOSTILE_COMMANDS],
+                            str(tmp_path_factory.mktemp("headless-run")))
     finally:
         svc.state.completer = complete
-    content = json.loads(nbformat.writes(nb))
-    for cell in content["cells"]:
-        cell["source"] = "".join(cell["source"])
-    return content
 
 
 def with_trust(content, trusted):
@@ -354,50 +256,38 @@ def with_trust(content, trusted):
 
 
 @pytest.mark.parametrize("trusted", [True, False], ids=["trusted", "untrusted"])
-def test_answers_of_a_headless_run_stay_readable_and_inert(server, browser, headless_run, trusted, request):
+def test_answers_of_a_headless_run_stay_readable_and_inert(server, open_page, headless_run, trusted):
     """Opened where the run's couriers cannot reach the page that asked (none
     did): every front end shows the answers as text, runs nothing of them, and
     keeps them, also in the file it saves."""
-    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
-    page = browser.new_page()
-    dialogs = dialogs_of(page)
-    try:
-        nb = open_notebook(server.front_end, page, server.upload(name, with_trust(headless_run, trusted)))
-        assert_inert(nb, dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-        assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
-        nb.save()
-        saved = server.saved(name)["cells"][1]["outputs"]
-        assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
-            flat(NOTE + ", so here it is: " + HOSTILE_CODE), flat(NOTE + ", so here it is: " + HOSTILE_MARKDOWN)]
-    finally:
-        page.close()
-        server.shutdown_kernels()
+    name = f"headless_{trusted}.ipynb"
+    nb = open_page(server, server.upload(name, with_trust(headless_run, trusted)))
+    assert_inert(nb, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+    assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
+    nb.save()
+    saved = server.saved(name)["cells"][1]["outputs"]
+    assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
+        flat(NOTE + " " + HOSTILE_CODE), flat(NOTE + " " + HOSTILE_MARKDOWN)]
 
 
 @pytest.fixture(scope="module")
-def bare_lab(site, tmp_path_factory):
-    srv = start_server("lab-bare", site, tmp_path_factory)
+def bare_lab(env, tmp_path_factory):
+    srv = start_server("lab-bare", env, tmp_path_factory)
     yield srv
     srv.close()
 
 
-def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hostile_service, headless_run):
+def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, open_page, hostile_service, headless_run):
     """JupyterLab on a server without the widget extensions shows the fallback's
     markdown: run live (a trusted output) and from a headless run, trusted or not."""
     for trusted in (None, True, False):
-        page = browser.new_page()
-        dialogs = dialogs_of(page)
-        try:
-            if trusted is None:
-                nb = open_notebook("lab-bare", page, bare_lab.new_notebook("bare_live.ipynb", [SETUP, LATER]))
-                nb.run(0, SETUP + HOSTILE_COMMANDS)
-                assert_inert(nb, dialogs, 0, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-            else:
-                url = bare_lab.upload(f"bare_{trusted}.ipynb", with_trust(headless_run, trusted))
-                assert_inert(open_notebook("lab-bare", page, url), dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-        finally:
-            page.close()
-            bare_lab.shutdown_kernels()
+        if trusted is None:
+            nb = open_page(bare_lab, bare_lab.upload("bare_live.ipynb", notebook_of([SETUP, LATER])))
+            nb.run(0, SETUP + HOSTILE_COMMANDS)
+            assert_inert(nb, 0, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+        else:
+            url = bare_lab.upload(f"bare_{trusted}.ipynb", with_trust(headless_run, trusted))
+            assert_inert(open_page(bare_lab, url), 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
 
 
 # --- two pages on one collaborative notebook ----------------------------------------------
@@ -405,30 +295,24 @@ def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hos
 COLLABORATIVE_RUNS = 8
 
 
-def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, browser, svc):
+def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, open_page, svc):
     """JupyterLab with jupyter-collaboration: two pages share the notebook's
     document and its kernel, and both get every courier. Only the page that
     ran the command inserts its answer, whichever page that is."""
     if server.front_end != "lab":
         pytest.skip("two pages share one document only in JupyterLab with jupyter-collaboration")
-    url = server.new_notebook("shared.ipynb", ["", LATER])
-    pages = [browser.new_page() for _ in range(2)]
-    try:
-        first = open_notebook("lab", pages[0], url)
-        second = open_notebook("lab", pages[1], url.replace("?reset&", "?"))
-        both = (first, second)
-        expected = [["code", ""], ["code", LATER]]
-        for run in range(COLLABORATIVE_RUNS):
-            source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
-            svc.state.clear_requests()
-            both[run % 2].run(0, source)
-            expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
-            for nb in both:
-                assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+    url = server.upload("shared.ipynb", notebook_of(["", LATER]))
+    first = open_page(server, url)
+    second = open_page(server, url.replace("?reset&", "?"))
+    both = (first, second)
+    expected = [["code", ""], ["code", LATER]]
+    for run in range(COLLABORATIVE_RUNS):
+        source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
+        svc.state.clear_requests()
+        both[run % 2].run(0, source)
+        expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
         for nb in both:
-            nothing_left_behind(nb.outputs(0))
-        assert couriers_closed(first)
-    finally:
-        for page in pages:
-            page.close()
-        server.shutdown_kernels()
+            assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+    for nb in both:
+        nothing_left_behind(nb.outputs(0))
+    assert couriers_closed(first)

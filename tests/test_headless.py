@@ -8,16 +8,10 @@ from pathlib import Path
 
 import pytest
 
-from browser_support import SETUP, WIDGET_VIEW, logged_in_env
+from browser_support import NOTE, SETUP, WIDGET_VIEW, env, run_headless  # noqa: F401
 from devservice import complete
 
-NOTE = "quillon could not put this answer into a new cell, so here it is:"
 TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
-
-
-@pytest.fixture(scope="module")
-def env(svc, tmp_path_factory):
-    return logged_in_env(svc, tmp_path_factory.mktemp("headless"))
 
 
 def nbassist_file():
@@ -32,21 +26,13 @@ def queries(svc):
 @pytest.fixture(scope="module")
 def executed(svc, env, tmp_path_factory):
     """A notebook of commands in jupyter mode, run headless: (notebook, queries)."""
-    import nbformat
-    from nbclient import NotebookClient
-
     svc.state.clear_requests()
-    nb = nbformat.v4.new_notebook()
-    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
-    for source in [SETUP,
-                   "generate_code_completion('Display top 5 records in the data frame.', globals())",
-                   f"optimize_code({TRICKY!r})",
-                   "generate_markdown('x = 1')",
-                   "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"]:
-        nb.cells.append(nbformat.v4.new_code_cell(source))
-    cwd = str(tmp_path_factory.mktemp("run"))
-    NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
-        env=env, cwd=cwd)
+    nb = run_headless(env, [SETUP,
+                            "generate_code_completion('Display top 5 records in the data frame.', globals())",
+                            f"optimize_code({TRICKY!r})",
+                            "generate_markdown('x = 1')",
+                            "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"],
+                      str(tmp_path_factory.mktemp("run")))
     return nb, queries(svc)
 
 
