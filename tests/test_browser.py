@@ -1,7 +1,6 @@
-"""The notebook assistant in the real front ends: the classic notebook (nbclassic),
-Notebook 7 and JupyterLab 4, each served on loopback with kernels that use a
-private copy of the package (logged in against the dev service), driven in
-headless Chromium. Every test runs once per front end; its id names it."""
+"""The notebook assistant in the real front ends (classic from nbclassic, Notebook 7,
+JupyterLab 4), served on loopback with kernels logged in against the dev service, driven
+in headless Chromium. Every test runs once per front end; its id names it."""
 import json
 import os
 import shutil
@@ -22,10 +21,16 @@ pytestmark = [pytest.mark.browser, pytest.mark.flaky(reruns=1)]
 ROOT = Path(__file__).resolve().parents[1]
 ARTIFACTS = ROOT / "tests" / "artifacts"
 SCREENSHOTS = {"classic": "form.png", "lab": "form-lab.png"}   # the README shows these
-CELLS = ["", LATER]     # the cells of each test's new notebook
+CELLS = ["", "", LATER]     # the cells of each test's new notebook
 FORM = SETUP + "generate_code(globals())"
+REQUEST = "total units per region as a bar chart"
 # Backquotes, backslashes and a dollar-brace pair: all special in a JavaScript template string.
 TRICKY_CODE = 'pattern = r"\\d+`${units}`"\nprint(f"{pattern}\\t`done`", "\\\\")\n'
+LOOP = "total = 0\nfor u in sales.units:\n    total += u\n"      # for the stand-in to rewrite
+
+
+def code(*sources):
+    return [["code", source] for source in sources]
 
 
 class Form:
@@ -38,15 +43,6 @@ class Form:
         self.button = self.cell.locator("button.widget-button")
         self.select.wait_for()
 
-    def choose(self, title, text=None):
-        self.select.select_option(label=title)
-        if text is not None:
-            self.text.fill(text)
-
-    def submit(self, title, text=None):
-        self.choose(title, text)
-        self.button.click()
-
 
 # The couriers and their library still open in the kernel.
 LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widgets.widget._instances.values()"
@@ -56,126 +52,115 @@ LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widg
 def couriers_closed(nb, timeout=10):
     """Whether the kernel has closed every courier, once delivered."""
     deadline = time.monotonic() + timeout
-    while nb.kernel_value(LIVE_COURIERS) != "[]":
-        if time.monotonic() > deadline:
-            return False
+    while nb.kernel_value(LIVE_COURIERS) != "[]" and time.monotonic() < deadline:
         time.sleep(0.2)
-    return True
+    return nb.kernel_value(LIVE_COURIERS) == "[]"
 
 
-def test_form_submit_inserts_the_answer_below(notebook, svc):
-    from quillon.velto_gpt_sdk import promptbook
+def saved_and_reopened_as_is(nb, cells, index, form=False):
+    """Saved and opened again, the notebook keeps `cells`, and cell `index` no output that
+    could make the answer's cell once more (a trusted notebook runs its scripts again)."""
+    assert nb.cells() == cells
+    nb.save()
+    saved = nb.server.saved(nb.name)["cells"]
+    assert [[c["cell_type"], c["source"]] for c in saved] == cells
+    nothing_left_behind(saved[index]["outputs"][1 if form else 0:])     # the form stays
+    nb.reload()
+    if form:
+        Form(nb)          # the widgets are drawn again from the live kernel
+    time.sleep(1.5)
+    assert nb.cells() == cells
 
-    notebook.run(0, FORM)
-    form = Form(notebook)
-    form.choose("Read a csv")
-    form.text.page.wait_for_function("t => document.querySelector('.widget-textarea textarea').value === t",
-                                     arg=promptbook.prompts_list["Read a csv"], timeout=10000)
-    shot = SCREENSHOTS.get(notebook.server.front_end)
+
+def screenshot(form, front_end):
+    shot = SCREENSHOTS.get(front_end)
     if shot:
         ARTIFACTS.mkdir(exist_ok=True)
         form.cell.screenshot(path=str(ARTIFACTS / shot))
         if not (ROOT / "docs" / shot).exists() or os.environ.get("QUILLON_REFRESH_SCREENSHOTS"):
             (ROOT / "docs").mkdir(exist_ok=True)
             shutil.copyfile(ARTIFACTS / shot, ROOT / "docs" / shot)
-    form.button.click()
-    query = last_query(svc)
-    assert query.endswith("Write python code for: : " + promptbook.prompts_list["Read a csv"])
-    assert "name: sales, type: DataFrame" in query
-    assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
-    nothing_left_behind(notebook.outputs(0)[1:])
-    assert couriers_closed(notebook)
 
 
-@pytest.mark.parametrize("command", ["generate_code_completion", "optimize_code"])
-def test_code_commands_insert_directly_below(notebook, svc, command):
-    source = SETUP + {
-        "generate_code_completion": 'generate_code_completion("total units per region as a bar chart", globals())',
-        "optimize_code": f"optimize_code({TRICKY_CODE!r} + 'total = 0\\nfor u in sales.units:\\n    total += u\\n')",
-    }[command]
-    notebook.run(0, source)
-    query = last_query(svc)
-    code = complete(query)
-    assert wait_cells(notebook, 3) == [["code", source], ["code", code], ["code", LATER]]
-    assert notebook.outputs(1) == []
-    nothing_left_behind(notebook.outputs(0))
-    assert couriers_closed(notebook)
-
-
-def test_markdown_goes_above_with_the_code_intact(notebook, svc):
-    source = f"code = {TRICKY_CODE!r}\ngenerate_markdown(code)"
-    notebook.run(0, SETUP)
-    notebook.run(1, source)
-    query = last_query(svc)
-    markdown = complete(query)
-    assert "```python\n" + TRICKY_CODE.strip("\n") + "\n```" in markdown
-    assert wait_cells(notebook, 3) == [["code", SETUP], ["markdown", markdown], ["code", source]]
-    nothing_left_behind(notebook.outputs(2))
-
-
-def test_debug_advice_is_shown_under_the_form(notebook, svc):
+def test_form_shows_that_it_works_and_inserts_one_answer_below(notebook, svc):
+    """A double click asks once (the button is disabled, and says it works, till the answer);
+    a click after the answer asks again."""
     from playwright.sync_api import expect
+    from quillon.velto_gpt_sdk import promptbook
 
-    notebook.run(0, FORM)
-    Form(notebook).submit("Debug Code", "KeyError: 'regoin'")
-    query = last_query(svc)
-    assert query.endswith("Debug the below given error and tell me how I can resolve it: \n: KeyError: 'regoin'")
-    advice = complete(query)
-    assert "Did you mean 'region'?" in advice
-    form = Form(notebook)
-    expect(form.cell).to_contain_text("You can try this:", use_inner_text=True, timeout=10000)
-    time.sleep(0.5)
-    shown = " ".join(form.cell.inner_text().split())
-    assert shown.count("You can try this:") == 1            # printed once, in every front end
-    assert " ".join(("You can try this:\n " + advice).split()) in shown
-    assert notebook.cells() == [["code", FORM], ["code", LATER]]
-    assert couriers_closed(notebook)
-
-
-@pytest.mark.parametrize("how", ["command", "form"])
-def test_reopened_notebook_does_not_insert_again(notebook, svc, how):
-    if how == "command":
-        notebook.run(0, SETUP + "generate_code_completion('Display top 5 records in the data frame.', globals())")
-    else:
-        notebook.run(0, FORM)
-        Form(notebook).submit("Display Top 5 records")
-    query = last_query(svc)
-    before = wait_cells(notebook, 3)
-    assert before[1] == ["code", complete(query)]
-    notebook.save()
-    saved = notebook.server.saved(notebook.name)
-    assert [c["cell_type"] for c in saved["cells"]] == ["code", "code", "code"]
-    nothing_left_behind(saved["cells"][0]["outputs"][1 if how == "form" else 0:])
-    notebook.reload()
-    if how == "form":
-        Form(notebook)          # the widgets are drawn again from the live kernel
-    time.sleep(1.5)
-    assert notebook.cells() == before
-
-
-def test_form_shows_that_it_works_and_a_double_click_asks_once(notebook, svc):
-    from playwright.sync_api import expect
-
+    prompt = promptbook.prompts_list["Read a csv"]
     notebook.run(0, FORM)
     form = Form(notebook)
-    form.choose("Display Top 5 records")
+    form.select.select_option(label="Read a csv")
+    form.text.page.wait_for_function("t => document.querySelector('.widget-textarea textarea').value === t",
+                                     arg=prompt, timeout=10000)
+    screenshot(form, notebook.server.front_end)
     svc.state.answer_delay = 3
     try:
         form.button.dblclick()
         expect(form.button).to_be_disabled(timeout=2000)
         expect(form.button).to_contain_text("Working")
         expect(form.button.locator("i.fa-spinner")).to_have_count(1)
-        assert notebook.cells() == [["code", FORM], ["code", LATER]]
+        assert notebook.cells() == code(FORM, "", LATER)
         expect(form.button).to_be_enabled(timeout=15000)
     finally:
         svc.state.answer_delay = 0
     expect(form.button).to_have_text("Submit")
     expect(form.button.locator("i")).to_have_count(0)
     query = last_query(svc)
-    assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
+    assert query.endswith("Write python code for: : " + prompt)
+    assert "name: sales, type: DataFrame" in query
+    assert wait_cells(notebook, 4) == code(FORM, complete(query), "", LATER)
     time.sleep(1)       # a second click's request would have reached the service by now
     assert len(completions(svc)) == 1
-    assert notebook.cells() == [["code", FORM], ["code", complete(query)], ["code", LATER]]
+    form.button.click()                     # a click after the answer asks again
+    cells = code(FORM, complete(query), complete(query), "", LATER)
+    assert wait_cells(notebook, 5) == cells
+    assert len(completions(svc)) == 2
+    assert couriers_closed(notebook)
+    saved_and_reopened_as_is(notebook, cells, 0, form=True)
+
+
+@pytest.mark.parametrize("command, sent, kind", [
+    (f"generate_code_completion({REQUEST!r}, globals())", REQUEST, "code"),
+    (f"optimize_code({TRICKY_CODE + LOOP!r})", TRICKY_CODE, "code"),
+    (f"generate_markdown({TRICKY_CODE!r})", TRICKY_CODE, "markdown"),
+], ids=["completion", "optimize", "markdown"])
+def test_commands_put_the_answer_next_to_their_cell(notebook, svc, command, sent, kind):
+    """Code directly below, an explanation directly above, each as the service sent it."""
+    notebook.run(0, SETUP)
+    notebook.run(1, command)
+    query = last_query(svc)
+    assert sent in query
+    ran, answer, below = ["code", command], [kind, complete(query)], kind == "code"
+    cells = code(SETUP) + ([ran, answer] if below else [answer, ran]) + code(LATER)
+    assert wait_cells(notebook, 4) == cells
+    if below:
+        assert notebook.outputs(2) == []        # the new cell is not run
+    nothing_left_behind(notebook.outputs(1 if below else 2))
+    assert couriers_closed(notebook)
+    saved_and_reopened_as_is(notebook, cells, 1 if below else 2)
+
+
+def test_debug_advice_is_shown_under_the_form(notebook, svc):
+    from playwright.sync_api import expect
+
+    notebook.run(0, FORM)
+    form = Form(notebook)
+    form.select.select_option(label="Debug Code")
+    form.text.fill("KeyError: 'regoin'")
+    form.button.click()
+    query = last_query(svc)
+    assert query.endswith("Debug the below given error and tell me how I can resolve it: \n: KeyError: 'regoin'")
+    advice = complete(query)
+    assert "Did you mean 'region'?" in advice
+    expect(form.cell).to_contain_text("You can try this:", use_inner_text=True, timeout=10000)
+    time.sleep(0.5)
+    shown = " ".join(form.cell.inner_text().split())
+    assert shown.count("You can try this:") == 1            # printed once, in every front end
+    assert " ".join(("You can try this:\n " + advice).split()) in shown
+    assert notebook.cells() == code(FORM, "", LATER)
+    assert couriers_closed(notebook)
 
 
 # --- answers that try to run in the page ---------------------------------------------------
@@ -220,13 +205,12 @@ def assert_inert(nb, index, answers):
 
 
 def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
-    """Run live where cells can be made: each answer becomes its cell's text,
-    character for character, and nothing of it runs on the way."""
+    """Each answer becomes its cell's text, character for character, and nothing of it runs."""
     source = SETUP + HOSTILE_COMMANDS
     notebook.run(0, source)
-    cells = wait_cells(notebook, 4)
-    assert sorted(map(tuple, cells)) == sorted([("code", source), ("code", HOSTILE_CODE),
-                                                ("markdown", HOSTILE_MARKDOWN), ("code", LATER)])
+    cells = wait_cells(notebook, 5)
+    made = code(source, HOSTILE_CODE, "", LATER) + [["markdown", HOSTILE_MARKDOWN]]
+    assert sorted(cells) == sorted(made)        # the classic notebook may select another cell first
     time.sleep(1)
     assert notebook.dialogs == []
     assert active_in_outputs(notebook.page) == []
