@@ -27,6 +27,7 @@ REQUEST = "total units per region as a bar chart"
 # Backquotes, backslashes and a dollar-brace pair: all special in a JavaScript template string.
 TRICKY_CODE = 'pattern = r"\\d+`${units}`"\nprint(f"{pattern}\\t`done`", "\\\\")\n'
 LOOP = "total = 0\nfor u in sales.units:\n    total += u\n"      # for the stand-in to rewrite
+COLLABORATIVE_RUNS = 8
 
 
 def code(*sources):
@@ -193,15 +194,14 @@ def flat(text):
     return " ".join(text.split())
 
 
-def assert_inert(nb, index, answers):
-    """No dialog opened, nothing in the outputs can run code, and each answer
-    is shown in cell `index`'s outputs as the text it is."""
+def assert_inert(nb, index):
+    """No dialog opened, nothing in the outputs can run code, and each answer is shown in
+    cell `index`'s outputs as the text it is."""
     time.sleep(1)           # an image's onerror, a script's alert would have come by now
     assert nb.dialogs == []
     assert active_in_outputs(nb.page) == []
     shown = flat(nb.shown(index))
-    for answer in answers:
-        assert flat(answer) in shown
+    assert flat(HOSTILE_CODE) in shown and flat(HOSTILE_MARKDOWN) in shown
 
 
 def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
@@ -219,8 +219,8 @@ def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
 
 @pytest.fixture(scope="module")
 def headless_run(env, svc, tmp_path_factory):
-    """A notebook whose commands got hostile answers, run through nbclient:
-    the answers stay in the outputs, with the couriers in the widget state."""
+    """A notebook whose commands got hostile answers, run through nbclient: the answers
+    stay in its outputs, with the couriers in the widget state."""
     svc.state.completer = hostile
     try:
         return run_headless(env, ["from quillon.velto_gpt_sdk.nbassist import *", HOSTILE_COMMANDS],
@@ -229,27 +229,30 @@ def headless_run(env, svc, tmp_path_factory):
         svc.state.completer = complete
 
 
-def with_trust(content, trusted):
-    content = json.loads(json.dumps(content))
+def open_hostile(open_page, server, headless_run, how):
+    """A page on the hostile answers, and the index of the cell that shows them: the headless
+    run's notebook, trusted or not, or (`live`) one that asks for them itself."""
+    if how == "live":
+        nb = open_page(server, server.upload("live.ipynb", notebook_of([SETUP, LATER])))
+        nb.run(0, SETUP + HOSTILE_COMMANDS)
+        return nb, 0
+    content = json.loads(json.dumps(headless_run))
     for cell in content["cells"]:
-        if trusted:
+        cell["metadata"].pop("trusted", None)
+        if how == "trusted":
             cell["metadata"]["trusted"] = True
-        else:
-            cell["metadata"].pop("trusted", None)
-    return content
+    return open_page(server, server.upload(f"{how}.ipynb", content)), 1
 
 
-@pytest.mark.parametrize("trusted", [True, False], ids=["trusted", "untrusted"])
-def test_answers_of_a_headless_run_stay_readable_and_inert(server, open_page, headless_run, trusted):
-    """Opened where the run's couriers cannot reach the page that asked (none
-    did): every front end shows the answers as text, runs nothing of them, and
-    keeps them, also in the file it saves."""
-    name = f"headless_{trusted}.ipynb"
-    nb = open_page(server, server.upload(name, with_trust(headless_run, trusted)))
-    assert_inert(nb, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+@pytest.mark.parametrize("how", ["trusted", "untrusted"])
+def test_answers_of_a_headless_run_stay_readable_and_inert(server, open_page, headless_run, how):
+    """Where the run's couriers cannot reach the page that asked (none did), the front end
+    shows the answers as text, runs nothing of them, and keeps them in the file it saves."""
+    nb, index = open_hostile(open_page, server, headless_run, how)
+    assert_inert(nb, index)
     assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
     nb.save()
-    saved = server.saved(name)["cells"][1]["outputs"]
+    saved = server.saved(f"{how}.ipynb")["cells"][index]["outputs"]
     assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
         flat(NOTE + " " + HOSTILE_CODE), flat(NOTE + " " + HOSTILE_MARKDOWN)]
 
@@ -261,42 +264,31 @@ def bare_lab(env, tmp_path_factory):
     srv.close()
 
 
-def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, open_page, hostile_service, headless_run):
-    """JupyterLab on a server without the widget extensions shows the fallback's
-    markdown: run live (a trusted output) and from a headless run, trusted or not."""
-    for trusted in (None, True, False):
-        if trusted is None:
-            nb = open_page(bare_lab, bare_lab.upload("bare_live.ipynb", notebook_of([SETUP, LATER])))
-            nb.run(0, SETUP + HOSTILE_COMMANDS)
-            assert_inert(nb, 0, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-        else:
-            url = bare_lab.upload(f"bare_{trusted}.ipynb", with_trust(headless_run, trusted))
-            assert_inert(open_page(bare_lab, url), 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
+@pytest.mark.parametrize("how", ["live", "trusted", "untrusted"])
+def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, open_page, hostile_service,
+                                                          headless_run, how):
+    """Without the widget extensions JupyterLab shows the fallback's markdown, even a trusted one."""
+    assert_inert(*open_hostile(open_page, bare_lab, headless_run, how))
 
 
 # --- two pages on one collaborative notebook ----------------------------------------------
 
-COLLABORATIVE_RUNS = 8
-
 
 def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, open_page, svc):
-    """JupyterLab with jupyter-collaboration: two pages share the notebook's
-    document and its kernel, and both get every courier. Only the page that
-    ran the command inserts its answer, whichever page that is."""
+    """With jupyter-collaboration two pages share the document and its kernel, and both get
+    every courier: only the page that ran the command inserts its answer."""
     if server.front_end != "lab":
         pytest.skip("two pages share one document only in JupyterLab with jupyter-collaboration")
     url = server.upload("shared.ipynb", notebook_of(["", LATER]))
-    first = open_page(server, url)
-    second = open_page(server, url.replace("?reset&", "?"))
-    both = (first, second)
-    expected = [["code", ""], ["code", LATER]]
+    both = (open_page(server, url), open_page(server, url.replace("?reset&", "?")))
+    expected = code("", LATER)
     for run in range(COLLABORATIVE_RUNS):
         source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
         svc.state.clear_requests()
         both[run % 2].run(0, source)
-        expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
+        expected = code(source, complete(last_query(svc))) + expected[1:]
         for nb in both:
             assert wait_cells(nb, len(expected)) == expected, f"run {run}"
     for nb in both:
         nothing_left_behind(nb.outputs(0))
-    assert couriers_closed(first)
+    assert couriers_closed(both[0])
