@@ -2,38 +2,27 @@
 nbclient and a real kernel, and IPython in a terminal. The answer must stay in
 the cell's output, as markdown and as text, with one line saying why."""
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from browser_support import NOTE, SETUP, WIDGET_VIEW, env, run_headless  # noqa: F401
+from browser_support import NOTE, SETUP, WIDGET_VIEW, completions, env, run_headless  # noqa: F401
+from conftest import reported, run_python
 from devservice import complete
 
 TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
-
-
-def nbassist_file():
-    import importlib.util
-    return importlib.util.find_spec("quillon.velto_gpt_sdk.nbassist").origin
-
-
-def queries(svc):
-    return [r.json()["query"] for r in svc.state.requests if r.path == "/get-completion"]
+COMMANDS = ["generate_code_completion('Display top 5 records in the data frame.', globals())",
+            f"optimize_code({TRICKY!r})", "generate_markdown('x = 1')",
+            "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"]
+WIDGET_STATE = "application/vnd.jupyter.widget-state+json"
 
 
 @pytest.fixture(scope="module")
 def executed(svc, env, tmp_path_factory):
     """A notebook of commands in jupyter mode, run headless: (notebook, queries)."""
     svc.state.clear_requests()
-    nb = run_headless(env, [SETUP,
-                            "generate_code_completion('Display top 5 records in the data frame.', globals())",
-                            f"optimize_code({TRICKY!r})",
-                            "generate_markdown('x = 1')",
-                            "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"],
-                      str(tmp_path_factory.mktemp("run")))
-    return nb, queries(svc)
+    nb = run_headless(env, [SETUP, *COMMANDS], str(tmp_path_factory.mktemp("run")))
+    return nb, [r.json()["query"] for r in completions(svc)]
 
 
 def answer_outputs(cell):
@@ -44,46 +33,36 @@ def answer_outputs(cell):
     return fallback.data
 
 
-@pytest.mark.parametrize("index, query_index", [(1, 0), (2, 1)])
-def test_code_stays_as_a_code_block(executed, index, query_index):
+@pytest.mark.parametrize("index, kind, fence", [
+    (1, "code", "```"),
+    (2, "code", "````"),            # the answer's own fence cannot close the block
+    (3, "markdown", "````"),        # an explanation as its source, never read as HTML
+])
+def test_the_answer_waits_in_its_output(executed, index, kind, fence):
+    """As text, in a fenced block, and in the saved state of its courier, undelivered, so
+    the notebook keeps it."""
     nb, sent = executed
-    code = complete(sent[query_index])
+    answer = complete(sent[index - 1])
+    assert ("```" in answer) == (fence == "````")
     data = answer_outputs(nb.cells[index])
     assert list(data) == [WIDGET_VIEW, "text/markdown", "text/plain"]
-    assert data["text/plain"] == NOTE + "\n\n" + code
-    fence = "````" if "```" in code else "```"
-    assert data["text/markdown"] == NOTE + "\n\n" + fence + "python\n" + code.rstrip("\n") + "\n" + fence + "\n"
-    if index == 2:
-        assert "```" in code and fence == "````"    # the answer's own fence cannot close the block
+    assert data["text/plain"] == NOTE + "\n\n" + answer
+    language, body = ("python" if kind == "code" else "markdown"), answer.rstrip("\n")
+    assert data["text/markdown"] == f"{NOTE}\n\n{fence}{language}\n{body}\n{fence}\n"
+    model_id = data[WIDGET_VIEW]["model_id"]
+    state = nb.metadata["widgets"][WIDGET_STATE]["state"][model_id]["state"]
+    assert (state["kind"], state["text"], state["done"]) == (kind, answer, False)
+    assert state["anchor"] == state["self_id"] == model_id
+    assert state["origin"]          # nbclient's connection: no page that opens the file
 
 
-def test_explanation_stays_as_its_markdown_source(executed):
-    """Shown as text in a fenced block (never read as HTML), longer than its own fences."""
-    nb, sent = executed
-    markdown = complete(sent[2])
-    data = answer_outputs(nb.cells[3])
-    assert "```" in markdown
-    assert data["text/markdown"] == NOTE + "\n\n````markdown\n" + markdown.rstrip("\n") + "\n````\n"
-    assert data["text/plain"] == NOTE + "\n\n" + markdown
-
-
-def test_the_courier_waits_in_the_widget_state(executed):
-    """The fallback's view is a courier widget; its saved state holds the answer
-    and says nothing was delivered, so the notebook keeps the answer. The
-    courier's module is saved once, in the library every courier names; each
-    courier holds only a short loader."""
-    nb, sent = executed
-    states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
-    couriers = []
-    for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
-        model_id = answer_outputs(nb.cells[index])[WIDGET_VIEW]["model_id"]
-        state = states[model_id]["state"]
-        assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
-        assert state["anchor"] == state["self_id"] == model_id
-        assert state["origin"]          # nbclient's connection: no page that opens the file
-        couriers.append(state)
+def test_the_couriers_module_is_saved_once(executed):
+    """In the library widget that every courier names; each courier holds only a short loader."""
+    states = executed[0].metadata["widgets"][WIDGET_STATE]["state"]
+    couriers = [s["state"] for s in states.values() if "kind" in s["state"]]
     (library_id,) = {c["library"] for c in couriers}
-    script = (Path(nbassist_file()).with_name("cellcourier.js")).read_text()
+    import quillon.velto_gpt_sdk as package
+    script = Path(package.__file__).with_name("cellcourier.js").read_text()
     assert states[library_id]["state"]["code"] == script
     assert all(len(c["_esm"]) < 1000 and c["_esm"] != script for c in couriers)
     assert sum(json.dumps(s).count("function takeBackClassic(") for s in states.values()) == 1
@@ -104,15 +83,12 @@ shell.display_pub.publish = lambda data, metadata=None, **kw: published.append(d
 from quillon.velto_gpt_sdk import nbassist
 nbassist.display_next_cell("x = `1`")
 nbassist.display_previous_cell("# Title")
-print("PUBLISHED=" + json.dumps(published))
+print("RESULT " + json.dumps(published))
 """
 
 
 def test_terminal_ipython_shows_the_answer_as_text(env, tmp_path):
-    done = subprocess.run([sys.executable, "-c", TERMINAL], env=env, cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0, done.stdout + done.stderr
-    published = json.loads(done.stdout.rpartition("PUBLISHED=")[2])
+    published = reported(run_python(TERMINAL, env=env, cwd=tmp_path))
     assert [sorted(data) for data in published] == [["text/plain"], ["text/markdown", "text/plain"]] * 2
     assert published[1] == {"text/markdown": NOTE + "\n\n```python\nx = `1`\n```\n", "text/plain": NOTE + "\n\nx = `1`"}
     assert published[3] == {"text/markdown": NOTE + "\n\n```markdown\n# Title\n```\n", "text/plain": NOTE + "\n\n# Title"}
