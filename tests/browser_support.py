@@ -1,23 +1,8 @@
-"""The notebook servers of the three front ends and a headless Chromium page on
-each, for the browser tests.
-
-    classic     the classic notebook, from nbclassic
-    notebook7   Notebook 7, built on JupyterLab
-    lab         JupyterLab 4
-    lab-bare    JupyterLab 4 whose widget extensions are disabled, as on a
-                server that lacks them: no widget is drawn
-
-All of them run from the project's .venv, with its default python3 kernel.
-The classic page is driven through `Jupyter.notebook`; the JupyterLab-based
-pages through the application object that `--expose-app-in-browser` puts on
-`window.jupyterapp`. Both kinds read cells from the notebook model, not from
-the page, since JupyterLab draws only part of a long notebook.
-
-The headless tests share the notebook's first cell and the logged-in kernel
-environment from here.
-"""
-from __future__ import annotations
-
+"""The notebook servers of the front ends (classic from nbclassic, Notebook 7, JupyterLab 4,
+and "lab-bare": JupyterLab without its widget extensions), a headless Chromium page on each,
+and the fixtures and waits the browser tests share (``from browser_support import browser,
+env, notebook, open_page, server``). Pages read cells from the notebook model, since
+JupyterLab draws only part of a long notebook."""
 import json
 import os
 import secrets
@@ -25,19 +10,27 @@ import socket
 import subprocess
 import sys
 import time
-import urllib.error
-import urllib.request
-from contextlib import contextmanager
 from importlib import metadata
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
+import pytest
+import requests
+
 CHROMIUM = "/usr/bin/chromium"
 CHROMIUM_ARGS = ["--no-sandbox", "--disable-gpu", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--no-first-run"]
 FRONT_ENDS = ["classic", "notebook7", "lab"]
 # What each front end's server needs: the distribution and its major version.
 _NEEDS = {"classic": {"nbclassic": "1."}, "notebook7": {"notebook": "7."}, "lab": {"jupyterlab": "4."}}
+
+# The first cell of every test notebook: the assistant and a small frame to ask about.
+SETUP = ("import pandas as pd\n"
+         "from quillon.velto_gpt_sdk.nbassist import *\n"
+         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
+WIDGET_VIEW = "application/vnd.jupyter.widget-view+json"   # the output that carries the cell courier
+NOTE = "quillon could not put this answer into a new cell, so here it is:"
+LATER = "# a cell further down"
+KERNELSPEC = {"name": "python3", "display_name": "Python 3", "language": "python"}
 
 
 def missing(front_end: str) -> str | None:
@@ -55,16 +48,8 @@ def missing(front_end: str) -> str | None:
     return None
 
 
-# The first cell of every test notebook: the assistant and a small frame to ask about.
-SETUP = ("import pandas as pd\n"
-         "from quillon.velto_gpt_sdk.nbassist import *\n"
-         "sales = pd.DataFrame({'region': ['north', 'south', 'east'], 'units': [12, 7, 30]})\n")
-WIDGET_VIEW = "application/vnd.jupyter.widget-view+json"   # the output that carries the cell courier
-
-
 def logged_in_env(svc, home: Path) -> dict[str, str]:
-    """The environment of kernels that import a private copy of the package under
-    `home`, logged in once against the dev service `svc`."""
+    """The environment of kernels that use a private copy of the package under `home`, logged in."""
     from devservice.demo import client_env, login, private_site
     env = client_env(svc, private_site(str(home / "site")))
     first = login(env, cwd=str(home))
@@ -78,24 +63,35 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def _opener():
-    return urllib.request.build_opener(urllib.request.ProxyHandler({}))   # loopback: never a proxy
+def notebook_of(sources) -> dict:
+    import nbformat
+    return nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(s) for s in sources],
+                                    metadata={"kernelspec": KERNELSPEC})
+
+
+def run_headless(env: dict[str, str], sources, cwd: str):
+    """A notebook of `sources` run through nbclient, as on a server with no page open."""
+    from nbclient import NotebookClient
+    nb = notebook_of(sources)
+    client = NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}})
+    client.execute(env=env, cwd=cwd)
+    return nb
 
 
 class NotebookServer:
     """The front end's server on loopback, serving `root`, with `env` for its kernels."""
 
     def __init__(self, front_end: str, root: str, env: dict[str, str], home: str):
-        self.front_end = front_end
-        self.root, self.port, self.token = root, free_port(), secrets.token_hex(16)
+        self.front_end, self.port, self.token = front_end, free_port(), secrets.token_hex(16)
         self.base = f"http://127.0.0.1:{self.port}"
+        self.http = requests.Session()
+        self.http.trust_env = False                 # loopback: never a proxy
+        self.http.headers["Authorization"] = f"token {self.token}"
         env = dict(env)
         for var, sub in (("JUPYTER_CONFIG_DIR", "config"), ("JUPYTER_RUNTIME_DIR", "runtime"),
                          ("JUPYTER_DATA_DIR", "data"), ("IPYTHONDIR", "ipython"), ("HOME", "")):
             env[var] = os.path.join(home, sub)
             os.makedirs(env[var], exist_ok=True)
-        common = ["--no-browser", "--ip=127.0.0.1", f"--port={self.port}", "--port-retries=0"]
-        common += ["--allow-root"] if os.geteuid() == 0 else []
         if front_end == "lab-bare":
             labconfig = Path(env["JUPYTER_CONFIG_DIR"]) / "labconfig"
             labconfig.mkdir(exist_ok=True)
@@ -103,22 +99,19 @@ class NotebookServer:
                 "@jupyter-widgets/jupyterlab-manager": True, "anywidget": True}}))
         app = {"classic": "nbclassic", "notebook7": "notebook"}.get(front_end, "jupyterlab")
         command = [sys.executable, "-m", app, f"--IdentityProvider.token={self.token}",
-                   f"--ServerApp.root_dir={root}", "--PasswordIdentityProvider.hashed_password="]
+                   f"--ServerApp.root_dir={root}", "--PasswordIdentityProvider.hashed_password=",
+                   "--no-browser", "--ip=127.0.0.1", f"--port={self.port}", "--port-retries=0"]
+        command += ["--allow-root"] if os.geteuid() == 0 else []
         command += [] if front_end == "classic" else ["--expose-app-in-browser"]
-        self.log_path = os.path.join(home, f"{front_end}-server.log")
-        self._log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(command + common, env=env, cwd=root, stdout=self._log,
-                                     stderr=subprocess.STDOUT)
+        self.log_path = Path(home, f"{front_end}-server.log")
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(command, env=env, cwd=root, stdout=log, stderr=log)
         self._wait()
 
     def api(self, method: str, path: str, body=None):
-        data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(f"{self.base}{path}", data=data, method=method,
-                                         headers={"Authorization": f"token {self.token}",
-                                                  "Content-Type": "application/json"})
-        with _opener().open(request, timeout=10) as response:
-            text = response.read()
-        return json.loads(text) if text else None
+        response = self.http.request(method, self.base + path, json=body, timeout=10)
+        response.raise_for_status()
+        return response.json() if response.content else None
 
     def _wait(self, timeout: float = 60) -> None:
         deadline = time.monotonic() + timeout
@@ -128,28 +121,16 @@ class NotebookServer:
             try:
                 self.api("GET", "/api/status")
                 return
-            except (urllib.error.URLError, ConnectionError, OSError):
+            except requests.ConnectionError:
                 time.sleep(0.2)
         raise RuntimeError("the notebook server did not come up:\n" + self.log())
 
     def log(self) -> str:
-        if not self._log.closed:
-            self._log.flush()
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")[-4000:]
-
-    def new_notebook(self, name: str, sources=()) -> str:
-        cells = [{"id": f"cell-{i}", "cell_type": "code", "source": s, "metadata": {}, "outputs": [],
-                  "execution_count": None} for i, s in enumerate(sources or [""])]
-        content = {"nbformat": 4, "nbformat_minor": 5, "cells": cells,
-                   "metadata": {"kernelspec": {"name": "python3", "display_name": "Python 3",
-                                               "language": "python"}}}
-        return self.upload(name, content)
+        return self.log_path.read_text(errors="replace")[-4000:]
 
     def upload(self, name: str, content: dict) -> str:
-        """Puts the notebook `content` on the server as `name`; its URL. The
-        server signs it (so it opens trusted) only when every code cell's
-        metadata says "trusted": true."""
+        """Puts the notebook `content` on the server as `name`; its URL. The server signs it
+        (so it opens trusted) only when every code cell's metadata says "trusted": true."""
         self.api("PUT", f"/api/contents/{name}", {"type": "notebook", "format": "json", "content": content})
         if self.front_end.startswith("lab"):
             # `reset`: a fresh workspace, or JupyterLab reopens every notebook of the earlier tests.
@@ -167,28 +148,112 @@ class NotebookServer:
             self.api("DELETE", f"/api/sessions/{session['id']}")
 
     def close(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._log.close()
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.http.close()
 
 
-@contextmanager
-def chromium(user_data_dir: str):
+# --- fixtures --------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def env(svc, tmp_path_factory):
+    return logged_in_env(svc, tmp_path_factory.mktemp("site"))
+
+
+def start_server(front_end: str, env, tmp_path_factory) -> NotebookServer:
+    reason = missing(front_end.removesuffix("-bare"))
+    if reason is not None:
+        if os.environ.get("CI"):
+            pytest.fail(f"{front_end}: {reason}")     # CI installs everything: a gap is a failure
+        pytest.skip(f"{front_end}: {reason}")
+    home = tmp_path_factory.mktemp(front_end)
+    (home / "notebooks").mkdir()
+    return NotebookServer(front_end, str(home / "notebooks"), env, str(home))
+
+
+@pytest.fixture(scope="module", params=FRONT_ENDS)
+def server(env, request, tmp_path_factory):
+    srv = start_server(request.param, env, tmp_path_factory)
+    yield srv
+    srv.close()
+
+
+@pytest.fixture(scope="module")
+def browser(tmp_path_factory):
+    """Debian's Chromium, headless, with a fresh profile."""
     from playwright.sync_api import sync_playwright
 
     with sync_playwright() as p:
         context = p.chromium.launch_persistent_context(
-            user_data_dir=user_data_dir, executable_path=CHROMIUM, headless=True, args=CHROMIUM_ARGS,
-            viewport={"width": 1100, "height": 900})
-        try:
-            yield context
-        finally:
-            context.close()
+            str(tmp_path_factory.mktemp("chromium-profile")), executable_path=CHROMIUM, headless=True,
+            args=CHROMIUM_ARGS, viewport={"width": 1100, "height": 900})
+        yield context
+        context.close()
+
+
+@pytest.fixture
+def open_page(browser):
+    """Opens a notebook URL of a server in a new page; the pages are closed, and the
+    servers' kernels shut down, after the test."""
+    opened = []
+
+    def open_(server: NotebookServer, url: str):
+        page = browser.new_page()
+        opened.append((page, server))
+        nb = (ClassicPage if server.front_end == "classic" else LabPage)(page, url)
+        nb.server = server
+        return nb
+    yield open_
+    for page, server in opened:
+        page.close()
+        server.shutdown_kernels()
+
+
+@pytest.fixture
+def notebook(server, open_page, svc, request):
+    """A new notebook of the test module's CELLS, open in a page, the service's requests cleared."""
+    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
+    nb = open_page(server, server.upload(name, notebook_of(request.module.CELLS)))
+    nb.name = name
+    svc.state.clear_requests()
+    return nb
+
+
+# --- waiting for the answer ------------------------------------------------------------------
+
+def completions(svc):
+    return [r for r in svc.state.requests if r.path == "/get-completion"]
+
+
+def last_query(svc, timeout=15):
+    """The prompt of the latest completion request, once the service has answered it."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done = [r for r in completions(svc) if r.status is not None]
+        if done:
+            return done[-1].json()["query"]
+        time.sleep(0.05)
+    raise AssertionError("no completion request reached the service")
+
+
+def wait_cells(nb, count):
+    deadline = time.monotonic() + 15
+    while len(nb.cells()) < count and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.5)      # a second insertion of the same answer would come right after
+    return nb.cells()
+
+
+def nothing_left_behind(outputs):
+    """Once its cell is made, no output still shows the answer (cell script or fallback)."""
+    for out in outputs:
+        data = out.get("data", {})
+        assert "application/javascript" not in data and WIDGET_VIEW not in data, out
+        assert NOTE not in str(data), out
 
 
 # Elements in outputs that could run code: scripts, images and SVG (their
@@ -204,51 +269,37 @@ def active_in_outputs(page) -> list[str]:
     return page.evaluate(_ACTIVE_IN_OUTPUTS)
 
 
-def open_notebook(front_end: str, page, url: str, timeout: float = 60):
-    return (ClassicPage if front_end == "classic" else LabPage)(page, url, timeout)
-
-
-_DIALOGS: dict[int, list[str]] = {}
-
-
-def dialogs_of(page) -> list[str]:
-    """The messages of the dialogs that scripts opened in `page` (alert, confirm,
-    prompt), each dismissed. Leaving a page is always allowed: a front end
-    asks about unsaved changes, and a dismissed question leaves the page stuck."""
-    if id(page) not in _DIALOGS:
-        seen = _DIALOGS[id(page)] = []
-
-        def handle(dialog):
-            if dialog.type == "beforeunload":
-                dialog.accept()
-            else:
-                seen.append(dialog.message)
-                dialog.dismiss()
-        page.on("dialog", handle)
-        page.on("close", lambda _: _DIALOGS.pop(id(page), None))
-    return _DIALOGS[id(page)]
-
-
 class NotebookPage:
     """One notebook open in a browser page; each front end says how it is driven."""
 
     def __init__(self, page, url: str, timeout: float = 60):
-        self.page = page
-        self.dialogs = dialogs_of(page)
+        self.page, self.dialogs = page, []
+        page.on("dialog", self._dialog)
         page.set_default_timeout(timeout * 1000)
         page.goto(url)
         self.wait_ready()
 
+    def _dialog(self, dialog) -> None:
+        """Notes and dismisses what scripts open (alert, confirm, prompt). Leaving the page is
+        always allowed: a dismissed question about unsaved changes leaves the page stuck."""
+        if dialog.type == "beforeunload":
+            dialog.accept()
+        else:
+            self.dialogs.append(dialog.message)
+            dialog.dismiss()
+
     def wait_ready(self) -> None:
-        raise NotImplementedError
+        self.page.wait_for_function(self.ready)
+        # The widget manager asks the kernel for its widgets when it starts, and
+        # re-renders every widget output when the answer comes. If that answer is
+        # queued behind a cell that makes widgets, the re-rendering blanks them.
+        # Two empty requests, in order, let the kernel answer it first.
+        for _ in range(2):
+            self.kernel_value("None")
 
     def reload(self) -> None:
         self.page.reload()
         self.wait_ready()
-
-    def kernel_value(self, expression: str) -> str:
-        """The repr of `expression` evaluated in the notebook's kernel, without running a cell."""
-        raise NotImplementedError
 
     def shown(self, index: int) -> str:
         """The text the page shows in cell `index`'s outputs."""
@@ -267,20 +318,9 @@ class ClassicPage(NotebookPage):
     cell_selector = "#notebook-container > .cell"
     outputs_selector = ".output_wrapper"
 
-
-    def wait_ready(self) -> None:
-        self.page.wait_for_function(
-            "() => window.Jupyter && Jupyter.notebook && Jupyter.notebook._fully_loaded"
-            " && Jupyter.notebook.kernel && Jupyter.notebook.kernel.is_connected()"
-            " && Jupyter.notebook.kernel.comm_manager.targets['jupyter.widget'] !== undefined")
-        # The widget manager asks the kernel for its widgets when it starts, and
-        # re-renders every widget output when the answer comes. If that answer is
-        # queued behind a cell that makes widgets, the re-rendering blanks them.
-        # Two empty requests, in order, let the kernel answer it first.
-        for _ in range(2):
-            self.page.evaluate(f"""() => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
-                "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false}})))""")
-
+    ready = ("() => window.Jupyter && Jupyter.notebook && Jupyter.notebook._fully_loaded"
+             " && Jupyter.notebook.kernel && Jupyter.notebook.kernel.is_connected()"
+             " && Jupyter.notebook.kernel.comm_manager.targets['jupyter.widget'] !== undefined")
 
     def cells(self) -> list[list[str]]:
         return self.page.evaluate("Jupyter.notebook.get_cells().map(c => [c.cell_type, c.get_text()])")
@@ -289,8 +329,7 @@ class ClassicPage(NotebookPage):
         return self.page.evaluate("i => Jupyter.notebook.get_cell(i).output_area.toJSON()", index)
 
     def run(self, index: int, source: str, timeout: float = 30) -> None:
-        """Put `source` into cell `index`, select it, run it, wait for its reply
-        (the cell may move meanwhile, when a cell is inserted above it)."""
+        """Runs `source` in cell `index` (which may move meanwhile) till the kernel replies."""
         self.page.evaluate(
             """([i, text]) => { const nb = Jupyter.notebook, cell = nb.get_cell(i);
                  window.__running_cell = cell; cell.set_text(text); nb.select(i); cell.execute(); }""",
@@ -300,6 +339,7 @@ class ClassicPage(NotebookPage):
                      && !Jupyter.notebook.kernel_busy""", timeout=timeout * 1000)
 
     def kernel_value(self, expression: str) -> str:
+        """The repr of `expression` evaluated in the notebook's kernel, without running a cell."""
         reply = self.page.evaluate(f"""e => {_WITHIN_A_MINUTE}(new Promise(resolve => Jupyter.notebook.kernel.execute(
             "", {{shell: {{reply: resolve}}}}, {{silent: true, store_history: false, user_expressions: {{value: e}}}})))""",
                                    expression)
@@ -324,21 +364,12 @@ class LabPage(NotebookPage):
     cell_selector = ".jp-Notebook .jp-Cell"
     outputs_selector = ".jp-Cell-outputWrapper"
 
-
-    def wait_ready(self) -> None:
-        self.page.wait_for_function(f"""() => {{
-            if (!window.jupyterapp || !jupyterapp.shell.currentWidget
-                || !jupyterapp.shell.currentWidget.sessionContext) return false;
-            {_LAB}
-            return panel.context.isReady && model && nb.widgets.length > 0 && kernel
-                && kernel.connectionStatus === 'connected' && kernel.status === 'idle'; }}""")
-        # As in the classic notebook: let the widget manager's restore request
-        # be answered before any cell makes widgets.
-        for _ in range(2):
-            self.page.evaluate(f"""async () => {{ {_LAB}
-                await {_WITHIN_A_MINUTE}(kernel.requestExecute({{code: '', silent: true, store_history: false}}).done);
-                }}""")
-
+    ready = f"""() => {{
+        if (!window.jupyterapp || !jupyterapp.shell.currentWidget
+            || !jupyterapp.shell.currentWidget.sessionContext) return false;
+        {_LAB}
+        return panel.context.isReady && model && nb.widgets.length > 0 && kernel
+            && kernel.connectionStatus === 'connected' && kernel.status === 'idle'; }}"""
 
     def cells(self) -> list[list[str]]:
         return self.page.evaluate(f"""() => {{ {_LAB}
@@ -349,8 +380,7 @@ class LabPage(NotebookPage):
             const outputs = model.cells.get(i).outputs; return outputs ? outputs.toJSON() : []; }}""", index)
 
     def run(self, index: int, source: str, timeout: float = 30) -> None:
-        """Put `source` into cell `index`, make it the active cell, run it, wait
-        for its reply (the cell may move meanwhile)."""
+        """Runs `source` in cell `index` (which may move meanwhile) till the kernel replies."""
         self.page.evaluate(f"""async ([i, text]) => {{ {_LAB}
             const cell = model.cells.get(i);
             cell.sharedModel.setSource(text); nb.activeCellIndex = i;

@@ -1,7 +1,6 @@
-"""The notebook assistant in the real front ends: the classic notebook (nbclassic),
-Notebook 7 and JupyterLab 4, each served on loopback with kernels that use a
-private copy of the package (logged in against the dev service), driven in
-headless Chromium. Every test runs once per front end; its id names it."""
+"""The notebook assistant in the real front ends (classic from nbclassic, Notebook 7,
+JupyterLab 4), served on loopback with kernels logged in against the dev service, driven
+in headless Chromium. Every test runs once per front end; its id names it."""
 import json
 import os
 import shutil
@@ -10,9 +9,10 @@ from pathlib import Path
 
 import pytest
 
-from browser_support import (FRONT_ENDS, SETUP, WIDGET_VIEW, NotebookServer, active_in_outputs, chromium,
-                             dialogs_of, logged_in_env, missing, open_notebook)
-from devservice import DevService, complete
+from browser_support import browser, env, notebook, open_page, server  # noqa: F401 (fixtures)
+from browser_support import (LATER, NOTE, SETUP, active_in_outputs, completions, last_query,
+                             nothing_left_behind, notebook_of, run_headless, start_server, wait_cells)
+from devservice import complete
 
 # A real browser against real servers on two busy cores: a test that fails is
 # run once more (pytest-rerunfailures) before it counts as failed.
@@ -21,64 +21,17 @@ pytestmark = [pytest.mark.browser, pytest.mark.flaky(reruns=1)]
 ROOT = Path(__file__).resolve().parents[1]
 ARTIFACTS = ROOT / "tests" / "artifacts"
 SCREENSHOTS = {"classic": "form.png", "lab": "form-lab.png"}   # the README shows these
+CELLS = ["", "", LATER]     # the cells of each test's new notebook
 FORM = SETUP + "generate_code(globals())"
-LATER = "# a cell further down"
+REQUEST = "total units per region as a bar chart"
 # Backquotes, backslashes and a dollar-brace pair: all special in a JavaScript template string.
 TRICKY_CODE = 'pattern = r"\\d+`${units}`"\nprint(f"{pattern}\\t`done`", "\\\\")\n'
-NOTE = "quillon could not put this answer into a new cell"
+LOOP = "total = 0\nfor u in sales.units:\n    total += u\n"      # for the stand-in to rewrite
+COLLABORATIVE_RUNS = 8
 
 
-@pytest.fixture(scope="module")
-def svc():
-    with DevService(demo=True) as service:
-        yield service
-
-
-@pytest.fixture(scope="module")
-def site(svc, tmp_path_factory):
-    """A private copy of the package, logged in once against the dev service."""
-    home = tmp_path_factory.mktemp("browser")
-    return home, logged_in_env(svc, home)
-
-
-def start_server(front_end, site, tmp_path_factory):
-    reason = missing(front_end.removesuffix("-bare"))
-    if reason is not None:
-        if os.environ.get("CI"):
-            pytest.fail(f"{front_end}: {reason}")     # CI installs everything: a gap there is a failure
-        pytest.skip(f"{front_end}: {reason}")
-    _, env = site
-    home = tmp_path_factory.mktemp(front_end)
-    (home / "notebooks").mkdir()
-    return NotebookServer(front_end, str(home / "notebooks"), env, str(home))
-
-
-@pytest.fixture(scope="module", params=FRONT_ENDS)
-def server(site, request, tmp_path_factory):
-    srv = start_server(request.param, site, tmp_path_factory)
-    yield srv
-    srv.close()
-
-
-@pytest.fixture(scope="module")
-def browser(tmp_path_factory):
-    with chromium(str(tmp_path_factory.mktemp("chromium-profile"))) as context:
-        yield context
-
-
-@pytest.fixture
-def notebook(server, browser, svc, request):
-    """A new notebook, an empty cell and LATER, open in the browser; its kernel is shut down after."""
-    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
-    page = browser.new_page()
-    try:
-        nb = open_notebook(server.front_end, page, server.new_notebook(name, ["", LATER]))
-        nb.front_end, nb.name, nb.server = server.front_end, name, server
-        svc.state.clear_requests()
-        yield nb
-    finally:
-        page.close()
-        server.shutdown_kernels()
+def code(*sources):
+    return [["code", source] for source in sources]
 
 
 class Form:
@@ -91,47 +44,6 @@ class Form:
         self.button = self.cell.locator("button.widget-button")
         self.select.wait_for()
 
-    def choose(self, title, text=None):
-        self.select.select_option(label=title)
-        if text is not None:
-            self.text.fill(text)
-
-    def submit(self, title, text=None):
-        self.choose(title, text)
-        self.button.click()
-
-
-def completions(svc):
-    return [r for r in svc.state.requests if r.path == "/get-completion"]
-
-
-def last_query(svc, timeout=15):
-    """The prompt of the latest completion request, once the service has answered it."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done = [r for r in completions(svc) if r.status is not None]
-        if done:
-            return done[-1].json()["query"]
-        time.sleep(0.05)
-    raise AssertionError("no completion request reached the service")
-
-
-def wait_cells(nb, count):
-    deadline = time.monotonic() + 15
-    while len(nb.cells()) < count and time.monotonic() < deadline:
-        time.sleep(0.1)
-    time.sleep(0.5)      # a second insertion of the same answer would come right after
-    return nb.cells()
-
-
-def nothing_left_behind(outputs):
-    """No output still shows an answer: each cell script and fallback was
-    emptied once its cell was made (by the kernel or by the front end)."""
-    for out in outputs:
-        data = out.get("data", {})
-        assert "application/javascript" not in data and WIDGET_VIEW not in data, out
-        assert NOTE not in str(data), out
-
 
 # The couriers and their library still open in the kernel.
 LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widgets.widget._instances.values()"
@@ -141,126 +53,115 @@ LIVE_COURIERS = ("sorted(type(w).__name__ for w in __import__('ipywidgets').widg
 def couriers_closed(nb, timeout=10):
     """Whether the kernel has closed every courier, once delivered."""
     deadline = time.monotonic() + timeout
-    while nb.kernel_value(LIVE_COURIERS) != "[]":
-        if time.monotonic() > deadline:
-            return False
+    while nb.kernel_value(LIVE_COURIERS) != "[]" and time.monotonic() < deadline:
         time.sleep(0.2)
-    return True
+    return nb.kernel_value(LIVE_COURIERS) == "[]"
 
 
-def test_form_submit_inserts_the_answer_below(notebook, svc):
-    from quillon.velto_gpt_sdk import promptbook
+def saved_and_reopened_as_is(nb, cells, index, form=False):
+    """Saved and opened again, the notebook keeps `cells`, and cell `index` no output that
+    could make the answer's cell once more (a trusted notebook runs its scripts again)."""
+    assert nb.cells() == cells
+    nb.save()
+    saved = nb.server.saved(nb.name)["cells"]
+    assert [[c["cell_type"], c["source"]] for c in saved] == cells
+    nothing_left_behind(saved[index]["outputs"][1 if form else 0:])     # the form stays
+    nb.reload()
+    if form:
+        Form(nb)          # the widgets are drawn again from the live kernel
+    time.sleep(1.5)
+    assert nb.cells() == cells
 
-    notebook.run(0, FORM)
-    form = Form(notebook)
-    form.choose("Read a csv")
-    form.text.page.wait_for_function("t => document.querySelector('.widget-textarea textarea').value === t",
-                                     arg=promptbook.prompts_list["Read a csv"], timeout=10000)
-    shot = SCREENSHOTS.get(notebook.front_end)
+
+def screenshot(form, front_end):
+    shot = SCREENSHOTS.get(front_end)
     if shot:
         ARTIFACTS.mkdir(exist_ok=True)
         form.cell.screenshot(path=str(ARTIFACTS / shot))
         if not (ROOT / "docs" / shot).exists() or os.environ.get("QUILLON_REFRESH_SCREENSHOTS"):
             (ROOT / "docs").mkdir(exist_ok=True)
             shutil.copyfile(ARTIFACTS / shot, ROOT / "docs" / shot)
-    form.button.click()
-    query = last_query(svc)
-    assert query.endswith("Write python code for: : " + promptbook.prompts_list["Read a csv"])
-    assert "name: sales, type: DataFrame" in query
-    assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
-    nothing_left_behind(notebook.outputs(0)[1:])
-    assert couriers_closed(notebook)
 
 
-@pytest.mark.parametrize("command", ["generate_code_completion", "optimize_code"])
-def test_code_commands_insert_directly_below(notebook, svc, command):
-    source = SETUP + {
-        "generate_code_completion": 'generate_code_completion("total units per region as a bar chart", globals())',
-        "optimize_code": f"optimize_code({TRICKY_CODE!r} + 'total = 0\\nfor u in sales.units:\\n    total += u\\n')",
-    }[command]
-    notebook.run(0, source)
-    query = last_query(svc)
-    code = complete(query)
-    assert wait_cells(notebook, 3) == [["code", source], ["code", code], ["code", LATER]]
-    assert notebook.outputs(1) == []
-    nothing_left_behind(notebook.outputs(0))
-    assert couriers_closed(notebook)
-
-
-def test_markdown_goes_above_with_the_code_intact(notebook, svc):
-    source = f"code = {TRICKY_CODE!r}\ngenerate_markdown(code)"
-    notebook.run(0, SETUP)
-    notebook.run(1, source)
-    query = last_query(svc)
-    markdown = complete(query)
-    assert "```python\n" + TRICKY_CODE.strip("\n") + "\n```" in markdown
-    assert wait_cells(notebook, 3) == [["code", SETUP], ["markdown", markdown], ["code", source]]
-    nothing_left_behind(notebook.outputs(2))
-
-
-def test_debug_advice_is_shown_under_the_form(notebook, svc):
+def test_form_shows_that_it_works_and_inserts_one_answer_below(notebook, svc):
+    """A double click asks once (the button is disabled, and says it works, till the answer);
+    a click after the answer asks again."""
     from playwright.sync_api import expect
+    from quillon.velto_gpt_sdk import promptbook
 
-    notebook.run(0, FORM)
-    Form(notebook).submit("Debug Code", "KeyError: 'regoin'")
-    query = last_query(svc)
-    assert query.endswith("Debug the below given error and tell me how I can resolve it: \n: KeyError: 'regoin'")
-    advice = complete(query)
-    assert "Did you mean 'region'?" in advice
-    form = Form(notebook)
-    expect(form.cell).to_contain_text("You can try this:", use_inner_text=True, timeout=10000)
-    time.sleep(0.5)
-    shown = " ".join(form.cell.inner_text().split())
-    assert shown.count("You can try this:") == 1            # printed once, in every front end
-    assert " ".join(("You can try this:\n " + advice).split()) in shown
-    assert notebook.cells() == [["code", FORM], ["code", LATER]]
-    assert couriers_closed(notebook)
-
-
-@pytest.mark.parametrize("how", ["command", "form"])
-def test_reopened_notebook_does_not_insert_again(notebook, svc, how):
-    if how == "command":
-        notebook.run(0, SETUP + "generate_code_completion('Display top 5 records in the data frame.', globals())")
-    else:
-        notebook.run(0, FORM)
-        Form(notebook).submit("Display Top 5 records")
-    query = last_query(svc)
-    before = wait_cells(notebook, 3)
-    assert before[1] == ["code", complete(query)]
-    notebook.save()
-    saved = notebook.server.saved(notebook.name)
-    assert [c["cell_type"] for c in saved["cells"]] == ["code", "code", "code"]
-    nothing_left_behind(saved["cells"][0]["outputs"][1 if how == "form" else 0:])
-    notebook.reload()
-    if how == "form":
-        Form(notebook)          # the widgets are drawn again from the live kernel
-    time.sleep(1.5)
-    assert notebook.cells() == before
-
-
-def test_form_shows_that_it_works_and_a_double_click_asks_once(notebook, svc):
-    from playwright.sync_api import expect
-
+    prompt = promptbook.prompts_list["Read a csv"]
     notebook.run(0, FORM)
     form = Form(notebook)
-    form.choose("Display Top 5 records")
+    form.select.select_option(label="Read a csv")
+    form.text.page.wait_for_function("t => document.querySelector('.widget-textarea textarea').value === t",
+                                     arg=prompt, timeout=10000)
+    screenshot(form, notebook.server.front_end)
     svc.state.answer_delay = 3
     try:
         form.button.dblclick()
         expect(form.button).to_be_disabled(timeout=2000)
         expect(form.button).to_contain_text("Working")
         expect(form.button.locator("i.fa-spinner")).to_have_count(1)
-        assert notebook.cells() == [["code", FORM], ["code", LATER]]
+        assert notebook.cells() == code(FORM, "", LATER)
         expect(form.button).to_be_enabled(timeout=15000)
     finally:
         svc.state.answer_delay = 0
     expect(form.button).to_have_text("Submit")
     expect(form.button.locator("i")).to_have_count(0)
     query = last_query(svc)
-    assert wait_cells(notebook, 3) == [["code", FORM], ["code", complete(query)], ["code", LATER]]
+    assert query.endswith("Write python code for: : " + prompt)
+    assert "name: sales, type: DataFrame" in query
+    assert wait_cells(notebook, 4) == code(FORM, complete(query), "", LATER)
     time.sleep(1)       # a second click's request would have reached the service by now
     assert len(completions(svc)) == 1
-    assert notebook.cells() == [["code", FORM], ["code", complete(query)], ["code", LATER]]
+    form.button.click()                     # a click after the answer asks again
+    cells = code(FORM, complete(query), complete(query), "", LATER)
+    assert wait_cells(notebook, 5) == cells
+    assert len(completions(svc)) == 2
+    assert couriers_closed(notebook)
+    saved_and_reopened_as_is(notebook, cells, 0, form=True)
+
+
+@pytest.mark.parametrize("command, sent, kind", [
+    (f"generate_code_completion({REQUEST!r}, globals())", REQUEST, "code"),
+    (f"optimize_code({TRICKY_CODE + LOOP!r})", TRICKY_CODE, "code"),
+    (f"generate_markdown({TRICKY_CODE!r})", TRICKY_CODE, "markdown"),
+], ids=["completion", "optimize", "markdown"])
+def test_commands_put_the_answer_next_to_their_cell(notebook, svc, command, sent, kind):
+    """Code directly below, an explanation directly above, each as the service sent it."""
+    notebook.run(0, SETUP)
+    notebook.run(1, command)
+    query = last_query(svc)
+    assert sent in query
+    ran, answer, below = ["code", command], [kind, complete(query)], kind == "code"
+    cells = code(SETUP) + ([ran, answer] if below else [answer, ran]) + code(LATER)
+    assert wait_cells(notebook, 4) == cells
+    if below:
+        assert notebook.outputs(2) == []        # the new cell is not run
+    nothing_left_behind(notebook.outputs(1 if below else 2))
+    assert couriers_closed(notebook)
+    saved_and_reopened_as_is(notebook, cells, 1 if below else 2)
+
+
+def test_debug_advice_is_shown_under_the_form(notebook, svc):
+    from playwright.sync_api import expect
+
+    notebook.run(0, FORM)
+    form = Form(notebook)
+    form.select.select_option(label="Debug Code")
+    form.text.fill("KeyError: 'regoin'")
+    form.button.click()
+    query = last_query(svc)
+    assert query.endswith("Debug the below given error and tell me how I can resolve it: \n: KeyError: 'regoin'")
+    advice = complete(query)
+    assert "Did you mean 'region'?" in advice
+    expect(form.cell).to_contain_text("You can try this:", use_inner_text=True, timeout=10000)
+    time.sleep(0.5)
+    shown = " ".join(form.cell.inner_text().split())
+    assert shown.count("You can try this:") == 1            # printed once, in every front end
+    assert " ".join(("You can try this:\n " + advice).split()) in shown
+    assert notebook.cells() == code(FORM, "", LATER)
+    assert couriers_closed(notebook)
 
 
 # --- answers that try to run in the page ---------------------------------------------------
@@ -293,25 +194,23 @@ def flat(text):
     return " ".join(text.split())
 
 
-def assert_inert(nb, dialogs, index, answers):
-    """No dialog opened, nothing in the outputs can run code, and each answer
-    is shown in cell `index`'s outputs as the text it is."""
+def assert_inert(nb, index):
+    """No dialog opened, nothing in the outputs can run code, and each answer is shown in
+    cell `index`'s outputs as the text it is."""
     time.sleep(1)           # an image's onerror, a script's alert would have come by now
-    assert dialogs == []
+    assert nb.dialogs == []
     assert active_in_outputs(nb.page) == []
     shown = flat(nb.shown(index))
-    for answer in answers:
-        assert flat(answer) in shown
+    assert flat(HOSTILE_CODE) in shown and flat(HOSTILE_MARKDOWN) in shown
 
 
 def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
-    """Run live where cells can be made: each answer becomes its cell's text,
-    character for character, and nothing of it runs on the way."""
+    """Each answer becomes its cell's text, character for character, and nothing of it runs."""
     source = SETUP + HOSTILE_COMMANDS
     notebook.run(0, source)
-    cells = wait_cells(notebook, 4)
-    assert sorted(map(tuple, cells)) == sorted([("code", source), ("code", HOSTILE_CODE),
-                                                ("markdown", HOSTILE_MARKDOWN), ("code", LATER)])
+    cells = wait_cells(notebook, 5)
+    made = code(source, HOSTILE_CODE, "", LATER) + [["markdown", HOSTILE_MARKDOWN]]
+    assert sorted(cells) == sorted(made)        # the classic notebook may select another cell first
     time.sleep(1)
     assert notebook.dialogs == []
     assert active_in_outputs(notebook.page) == []
@@ -319,116 +218,77 @@ def test_hostile_answers_go_into_their_cells_as_text(notebook, hostile_service):
 
 
 @pytest.fixture(scope="module")
-def headless_run(site, svc, tmp_path_factory):
-    """A notebook whose commands got hostile answers, run through nbclient:
-    the answers stay in the outputs, with the couriers in the widget state."""
-    import nbformat
-    from nbclient import NotebookClient
-
-    _, env = site
-    nb = nbformat.v4.new_notebook()
-    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
-    nb.cells += [nbformat.v4.new_code_cell("from quillon.velto_gpt_sdk.nbassist import *"),
-                 nbformat.v4.new_code_cell(HOSTILE_COMMANDS)]
-    cwd = str(tmp_path_factory.mktemp("headless-run"))
+def headless_run(env, svc, tmp_path_factory):
+    """A notebook whose commands got hostile answers, run through nbclient: the answers
+    stay in its outputs, with the couriers in the widget state."""
     svc.state.completer = hostile
     try:
-        NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
-            env=env, cwd=cwd)
+        return run_headless(env, ["from quillon.velto_gpt_sdk.nbassist import *", HOSTILE_COMMANDS],
+                            str(tmp_path_factory.mktemp("headless-run")))
     finally:
         svc.state.completer = complete
-    content = json.loads(nbformat.writes(nb))
-    for cell in content["cells"]:
-        cell["source"] = "".join(cell["source"])
-    return content
 
 
-def with_trust(content, trusted):
-    content = json.loads(json.dumps(content))
+def open_hostile(open_page, server, headless_run, how):
+    """A page on the hostile answers, and the index of the cell that shows them: the headless
+    run's notebook, trusted or not, or (`live`) one that asks for them itself."""
+    if how == "live":
+        nb = open_page(server, server.upload("live.ipynb", notebook_of([SETUP, LATER])))
+        nb.run(0, SETUP + HOSTILE_COMMANDS)
+        return nb, 0
+    content = json.loads(json.dumps(headless_run))
     for cell in content["cells"]:
-        if trusted:
+        cell["metadata"].pop("trusted", None)
+        if how == "trusted":
             cell["metadata"]["trusted"] = True
-        else:
-            cell["metadata"].pop("trusted", None)
-    return content
+    return open_page(server, server.upload(f"{how}.ipynb", content)), 1
 
 
-@pytest.mark.parametrize("trusted", [True, False], ids=["trusted", "untrusted"])
-def test_answers_of_a_headless_run_stay_readable_and_inert(server, browser, headless_run, trusted, request):
-    """Opened where the run's couriers cannot reach the page that asked (none
-    did): every front end shows the answers as text, runs nothing of them, and
-    keeps them, also in the file it saves."""
-    name = request.node.name.translate(str.maketrans("[]- ", "____")) + ".ipynb"
-    page = browser.new_page()
-    dialogs = dialogs_of(page)
-    try:
-        nb = open_notebook(server.front_end, page, server.upload(name, with_trust(headless_run, trusted)))
-        assert_inert(nb, dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-        assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
-        nb.save()
-        saved = server.saved(name)["cells"][1]["outputs"]
-        assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
-            flat(NOTE + ", so here it is: " + HOSTILE_CODE), flat(NOTE + ", so here it is: " + HOSTILE_MARKDOWN)]
-    finally:
-        page.close()
-        server.shutdown_kernels()
+@pytest.mark.parametrize("how", ["trusted", "untrusted"])
+def test_answers_of_a_headless_run_stay_readable_and_inert(server, open_page, headless_run, how):
+    """Where the run's couriers cannot reach the page that asked (none did), the front end
+    shows the answers as text, runs nothing of them, and keeps them in the file it saves."""
+    nb, index = open_hostile(open_page, server, headless_run, how)
+    assert_inert(nb, index)
+    assert nb.cells() == [["code", c["source"]] for c in headless_run["cells"]]
+    nb.save()
+    saved = server.saved(f"{how}.ipynb")["cells"][index]["outputs"]
+    assert [flat(o["data"]["text/plain"]) for o in saved if "text/plain" in o.get("data", {})] == [
+        flat(NOTE + " " + HOSTILE_CODE), flat(NOTE + " " + HOSTILE_MARKDOWN)]
 
 
 @pytest.fixture(scope="module")
-def bare_lab(site, tmp_path_factory):
-    srv = start_server("lab-bare", site, tmp_path_factory)
+def bare_lab(env, tmp_path_factory):
+    srv = start_server("lab-bare", env, tmp_path_factory)
     yield srv
     srv.close()
 
 
-def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, browser, hostile_service, headless_run):
-    """JupyterLab on a server without the widget extensions shows the fallback's
-    markdown: run live (a trusted output) and from a headless run, trusted or not."""
-    for trusted in (None, True, False):
-        page = browser.new_page()
-        dialogs = dialogs_of(page)
-        try:
-            if trusted is None:
-                nb = open_notebook("lab-bare", page, bare_lab.new_notebook("bare_live.ipynb", [SETUP, LATER]))
-                nb.run(0, SETUP + HOSTILE_COMMANDS)
-                assert_inert(nb, dialogs, 0, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-            else:
-                url = bare_lab.upload(f"bare_{trusted}.ipynb", with_trust(headless_run, trusted))
-                assert_inert(open_notebook("lab-bare", page, url), dialogs, 1, [HOSTILE_CODE, HOSTILE_MARKDOWN])
-        finally:
-            page.close()
-            bare_lab.shutdown_kernels()
+@pytest.mark.parametrize("how", ["live", "trusted", "untrusted"])
+def test_answers_stay_inert_in_jupyterlab_without_widgets(bare_lab, open_page, hostile_service,
+                                                          headless_run, how):
+    """Without the widget extensions JupyterLab shows the fallback's markdown, even a trusted one."""
+    assert_inert(*open_hostile(open_page, bare_lab, headless_run, how))
 
 
 # --- two pages on one collaborative notebook ----------------------------------------------
 
-COLLABORATIVE_RUNS = 8
 
-
-def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, browser, svc):
-    """JupyterLab with jupyter-collaboration: two pages share the notebook's
-    document and its kernel, and both get every courier. Only the page that
-    ran the command inserts its answer, whichever page that is."""
+def test_two_pages_on_one_shared_notebook_insert_each_answer_once(server, open_page, svc):
+    """With jupyter-collaboration two pages share the document and its kernel, and both get
+    every courier: only the page that ran the command inserts its answer."""
     if server.front_end != "lab":
         pytest.skip("two pages share one document only in JupyterLab with jupyter-collaboration")
-    url = server.new_notebook("shared.ipynb", ["", LATER])
-    pages = [browser.new_page() for _ in range(2)]
-    try:
-        first = open_notebook("lab", pages[0], url)
-        second = open_notebook("lab", pages[1], url.replace("?reset&", "?"))
-        both = (first, second)
-        expected = [["code", ""], ["code", LATER]]
-        for run in range(COLLABORATIVE_RUNS):
-            source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
-            svc.state.clear_requests()
-            both[run % 2].run(0, source)
-            expected = [["code", source], ["code", complete(last_query(svc))]] + expected[1:]
-            for nb in both:
-                assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+    url = server.upload("shared.ipynb", notebook_of(["", LATER]))
+    both = (open_page(server, url), open_page(server, url.replace("?reset&", "?")))
+    expected = code("", LATER)
+    for run in range(COLLABORATIVE_RUNS):
+        source = f"from quillon.velto_gpt_sdk.nbassist import *\ngenerate_code_completion('print run {run}')"
+        svc.state.clear_requests()
+        both[run % 2].run(0, source)
+        expected = code(source, complete(last_query(svc))) + expected[1:]
         for nb in both:
-            nothing_left_behind(nb.outputs(0))
-        assert couriers_closed(first)
-    finally:
-        for page in pages:
-            page.close()
-        server.shutdown_kernels()
+            assert wait_cells(nb, len(expected)) == expected, f"run {run}"
+    for nb in both:
+        nothing_left_behind(nb.outputs(0))
+    assert couriers_closed(both[0])

@@ -1,53 +1,29 @@
 """Answers where no front end can make a cell: a headless notebook run through
 nbclient and a real kernel, and IPython in a terminal. The answer must stay in
 the cell's output, as markdown and as text, with one line saying why."""
+import ast
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from browser_support import SETUP, WIDGET_VIEW, logged_in_env
+from browser_support import NOTE, SETUP, WIDGET_VIEW, completions, env, run_headless  # noqa: F401
+from conftest import reported, run_python
 from devservice import complete
 
-NOTE = "quillon could not put this answer into a new cell, so here it is:"
 TRICKY = "s = '```'\nprint(f\"{s}\\t`${x}`\")\n"
-
-
-@pytest.fixture(scope="module")
-def env(svc, tmp_path_factory):
-    return logged_in_env(svc, tmp_path_factory.mktemp("headless"))
-
-
-def nbassist_file():
-    import importlib.util
-    return importlib.util.find_spec("quillon.velto_gpt_sdk.nbassist").origin
-
-
-def queries(svc):
-    return [r.json()["query"] for r in svc.state.requests if r.path == "/get-completion"]
+COMMANDS = ["generate_code_completion('Display top 5 records in the data frame.', globals())",
+            f"optimize_code({TRICKY!r})", "generate_markdown('x = 1')",
+            "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"]
+WIDGET_STATE = "application/vnd.jupyter.widget-state+json"
 
 
 @pytest.fixture(scope="module")
 def executed(svc, env, tmp_path_factory):
     """A notebook of commands in jupyter mode, run headless: (notebook, queries)."""
-    import nbformat
-    from nbclient import NotebookClient
-
     svc.state.clear_requests()
-    nb = nbformat.v4.new_notebook()
-    nb.metadata["kernelspec"] = {"name": "python3", "display_name": "Python 3", "language": "python"}
-    for source in [SETUP,
-                   "generate_code_completion('Display top 5 records in the data frame.', globals())",
-                   f"optimize_code({TRICKY!r})",
-                   "generate_markdown('x = 1')",
-                   "generate_code_completion(\"KeyError: 'regoin'\", globals(), debug_mode=True)"]:
-        nb.cells.append(nbformat.v4.new_code_cell(source))
-    cwd = str(tmp_path_factory.mktemp("run"))
-    NotebookClient(nb, timeout=120, kernel_name="python3", resources={"metadata": {"path": cwd}}).execute(
-        env=env, cwd=cwd)
-    return nb, queries(svc)
+    nb = run_headless(env, [SETUP, *COMMANDS], str(tmp_path_factory.mktemp("run")))
+    return nb, [r.json()["query"] for r in completions(svc)]
 
 
 def answer_outputs(cell):
@@ -58,46 +34,36 @@ def answer_outputs(cell):
     return fallback.data
 
 
-@pytest.mark.parametrize("index, query_index", [(1, 0), (2, 1)])
-def test_code_stays_as_a_code_block(executed, index, query_index):
+@pytest.mark.parametrize("index, kind, fence", [
+    (1, "code", "```"),
+    (2, "code", "````"),            # the answer's own fence cannot close the block
+    (3, "markdown", "````"),        # an explanation as its source, never read as HTML
+])
+def test_the_answer_waits_in_its_output(executed, index, kind, fence):
+    """As text, in a fenced block, and in the saved state of its courier, undelivered, so
+    the notebook keeps it."""
     nb, sent = executed
-    code = complete(sent[query_index])
+    answer = complete(sent[index - 1])
+    assert ("```" in answer) == (fence == "````")
     data = answer_outputs(nb.cells[index])
     assert list(data) == [WIDGET_VIEW, "text/markdown", "text/plain"]
-    assert data["text/plain"] == NOTE + "\n\n" + code
-    fence = "````" if "```" in code else "```"
-    assert data["text/markdown"] == NOTE + "\n\n" + fence + "python\n" + code.rstrip("\n") + "\n" + fence + "\n"
-    if index == 2:
-        assert "```" in code and fence == "````"    # the answer's own fence cannot close the block
+    assert data["text/plain"] == NOTE + "\n\n" + answer
+    language, body = ("python" if kind == "code" else "markdown"), answer.rstrip("\n")
+    assert data["text/markdown"] == f"{NOTE}\n\n{fence}{language}\n{body}\n{fence}\n"
+    model_id = data[WIDGET_VIEW]["model_id"]
+    state = nb.metadata["widgets"][WIDGET_STATE]["state"][model_id]["state"]
+    assert (state["kind"], state["text"], state["done"]) == (kind, answer, False)
+    assert state["anchor"] == state["self_id"] == model_id
+    assert state["origin"]          # nbclient's connection: no page that opens the file
 
 
-def test_explanation_stays_as_its_markdown_source(executed):
-    """Shown as text in a fenced block (never read as HTML), longer than its own fences."""
-    nb, sent = executed
-    markdown = complete(sent[2])
-    data = answer_outputs(nb.cells[3])
-    assert "```" in markdown
-    assert data["text/markdown"] == NOTE + "\n\n````markdown\n" + markdown.rstrip("\n") + "\n````\n"
-    assert data["text/plain"] == NOTE + "\n\n" + markdown
-
-
-def test_the_courier_waits_in_the_widget_state(executed):
-    """The fallback's view is a courier widget; its saved state holds the answer
-    and says nothing was delivered, so the notebook keeps the answer. The
-    courier's module is saved once, in the library every courier names; each
-    courier holds only a short loader."""
-    nb, sent = executed
-    states = nb.metadata["widgets"]["application/vnd.jupyter.widget-state+json"]["state"]
-    couriers = []
-    for index, kind, query in [(1, "code", sent[0]), (3, "markdown", sent[2])]:
-        model_id = answer_outputs(nb.cells[index])[WIDGET_VIEW]["model_id"]
-        state = states[model_id]["state"]
-        assert (state["kind"], state["text"], state["done"]) == (kind, complete(query), False)
-        assert state["anchor"] == state["self_id"] == model_id
-        assert state["origin"]          # nbclient's connection: no page that opens the file
-        couriers.append(state)
+def test_the_couriers_module_is_saved_once(executed):
+    """In the library widget that every courier names; each courier holds only a short loader."""
+    states = executed[0].metadata["widgets"][WIDGET_STATE]["state"]
+    couriers = [s["state"] for s in states.values() if "kind" in s["state"]]
     (library_id,) = {c["library"] for c in couriers}
-    script = (Path(nbassist_file()).with_name("cellcourier.js")).read_text()
+    import quillon.velto_gpt_sdk as package
+    script = Path(package.__file__).with_name("cellcourier.js").read_text()
     assert states[library_id]["state"]["code"] == script
     assert all(len(c["_esm"]) < 1000 and c["_esm"] != script for c in couriers)
     assert sum(json.dumps(s).count("function takeBackClassic(") for s in states.values()) == 1
@@ -118,103 +84,47 @@ shell.display_pub.publish = lambda data, metadata=None, **kw: published.append(d
 from quillon.velto_gpt_sdk import nbassist
 nbassist.display_next_cell("x = `1`")
 nbassist.display_previous_cell("# Title")
-print("PUBLISHED=" + json.dumps(published))
+print("RESULT " + json.dumps(published))
 """
 
 
 def test_terminal_ipython_shows_the_answer_as_text(env, tmp_path):
-    done = subprocess.run([sys.executable, "-c", TERMINAL], env=env, cwd=tmp_path, capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0, done.stdout + done.stderr
-    published = json.loads(done.stdout.rpartition("PUBLISHED=")[2])
+    published = reported(run_python(TERMINAL, env=env, cwd=tmp_path))
     assert [sorted(data) for data in published] == [["text/plain"], ["text/markdown", "text/plain"]] * 2
     assert published[1] == {"text/markdown": NOTE + "\n\n```python\nx = `1`\n```\n", "text/plain": NOTE + "\n\nx = `1`"}
     assert published[3] == {"text/markdown": NOTE + "\n\n```markdown\n# Title\n```\n", "text/plain": NOTE + "\n\n# Title"}
 
 
-BELOW = ("\n        var code_cell = Jupyter.notebook.insert_cell_below('code');"
-         "\n        code_cell.set_text(`")
-TAIL = "`);\n        code_cell.focus_cell();\n    "
-
-
-def test_what_a_kernel_publishes(env, tmp_path):
-    """The messages on the wire, in order: the classic cell script exactly as
-    before (then emptied through its display id), the courier's model, and
-    one fallback output showing it."""
-    from jupyter_client.manager import start_new_kernel
-
-    km, kc = start_new_kernel(kernel_name="python3", env=env, cwd=str(tmp_path))
-    try:
-        kc.execute_interactive("from quillon.velto_gpt_sdk.nbassist import display_next_cell", timeout=60)
-        seen = []
-        kc.execute_interactive("display_next_cell('a`b${c}')", timeout=60, output_hook=seen.append)
-    finally:
-        kc.stop_channels()
-        km.shutdown_kernel(now=True)
-    # Widgets open comms for their parts too (a layout): keep the courier's.
-    wanted = [m for m in seen if m["msg_type"] in ("display_data", "update_display_data")
-              or (m["msg_type"] == "comm_open" and "kind" in m["content"]["data"]["state"])]
-    assert [m["msg_type"] for m in wanted] == ["display_data", "update_display_data", "comm_open", "display_data"]
-    script, update, opened, fallback = [m["content"] for m in wanted]
-    asked = [m for m in seen if m["msg_type"] == "display_data"][0]["parent_header"]
-    assert script["data"] == {"application/javascript": BELOW + "a\\`b\\${c}" + TAIL,
-                              "text/plain": "<IPython.core.display.Javascript object>"}
-    assert update == {"data": {}, "metadata": {}, "transient": script["transient"]}
-    state = opened["data"]["state"]
-    assert (state["kind"], state["text"], state["anchor"], state["done"]) == ("code", "a`b${c}", opened["comm_id"], False)
-    assert state["origin"] == asked["session"] == kc.session.session   # the connection that asked
-    assert fallback["data"][WIDGET_VIEW]["model_id"] == opened["comm_id"]
-    assert fallback["data"]["text/plain"] == NOTE + "\n\na`b${c}"
+# The model id of the latest Submit button.
+BUTTON = "[w.model_id for w in Widget.widgets.values() if isinstance(w, Button)][-1]"
 
 
 def test_clicks_queued_while_the_form_works_are_dropped(svc, env, tmp_path):
-    """Submit clicks as the browser sends them, straight to a kernel: two at
-    once (a double click) make one request, with the button working
-    meanwhile; a click after the answer makes the next. What the form's
-    handler publishes names the button as its anchor."""
+    """Clicks sent as the browser sends them: the second of a double click waits in the
+    kernel's queue till the answer is in, and is dropped; a click after the answer asks again."""
     from jupyter_client.manager import start_new_kernel
 
-    km, kc = start_new_kernel(kernel_name="python3", env=env, cwd=str(tmp_path))
-    svc.state.answer_delay = 1
+    km, kernel = start_new_kernel(kernel_name="python3", env=env, cwd=str(tmp_path))
     try:
-        reply = kc.execute_interactive("from quillon.velto_gpt_sdk.nbassist import generate_code\n"
-                                       "generate_code()", timeout=60, output_hook=lambda m: None)
-        assert reply["content"]["status"] == "ok"
-        opened = []
-        kc.execute_interactive("import ipywidgets; button = [w for w in ipywidgets.Widget.widgets.values()"
-                               " if isinstance(w, ipywidgets.Button)][-1]; print(button.model_id)",
-                               timeout=60, output_hook=opened.append)
-        button_id = "".join(m["content"].get("text", "") for m in opened if m["msg_type"] == "stream").strip()
+        setup = "from quillon.velto_gpt_sdk.nbassist import *\nfrom ipywidgets import Button, Widget\n"
+        reply = kernel.execute_interactive(setup + "generate_code()", timeout=60, output_hook=lambda m: None,
+                                           user_expressions={"id": BUTTON})
+        found = reply["content"]["user_expressions"]["id"]
+        button_id = ast.literal_eval(found["data"]["text/plain"])
         svc.state.clear_requests()
-
-        def click():
-            msg = kc.session.msg("comm_msg", {"comm_id": button_id,
-                                              "data": {"method": "custom", "content": {"event": "click"}}})
-            kc.shell_channel.send(msg)
-            return msg["header"]["msg_id"]
-
-        def settle(ids, timeout=30):
-            """iopub messages until the kernel is idle after each of `ids`."""
-            messages, pending = [], set(ids)
-            while pending:
-                m = kc.get_iopub_msg(timeout=timeout)
-                messages.append(m)
-                if m["msg_type"] == "status" and m["content"]["execution_state"] == "idle":
-                    pending.discard(m["parent_header"].get("msg_id"))
-            return messages
-
-        first = settle([click(), click()])
-        states = [m["content"]["data"]["state"] for m in first if m["msg_type"] == "comm_msg"
-                  and m["content"]["comm_id"] == button_id and m["content"]["data"].get("method") == "update"]
-        assert {"disabled": True} in states and {"description": "Working\u2026"} in states
-        assert states[-1] == {"disabled": False}
-        couriers = [m["content"]["data"]["state"] for m in first if m["msg_type"] == "comm_open"
-                    and "kind" in m["content"]["data"]["state"]]
-        assert [(c["kind"], c["anchor"]) for c in couriers] == [("code", button_id)]
-        assert len(completions := [r for r in svc.state.requests if r.path == "/get-completion"]) == 1
-        settle([click()])
-        assert len([r for r in svc.state.requests if r.path == "/get-completion"]) == len(completions) + 1
+        svc.state.answer_delay = 1
+        for count, asked in [(2, 1), (1, 2)]:
+            sent = [kernel.session.msg("comm_msg", {"comm_id": button_id, "data": {
+                "method": "custom", "content": {"event": "click"}}}) for _ in range(count)]
+            for msg in sent:
+                kernel.shell_channel.send(msg)
+            pending = {msg["header"]["msg_id"] for msg in sent}
+            while pending:          # till the kernel is idle after each click
+                msg = kernel.get_iopub_msg(timeout=30)
+                if msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
+                    pending.discard(msg["parent_header"].get("msg_id"))
+            assert len(completions(svc)) == asked
     finally:
         svc.state.answer_delay = 0
-        kc.stop_channels()
+        kernel.stop_channels()
         km.shutdown_kernel(now=True)
