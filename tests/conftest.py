@@ -262,6 +262,14 @@ def _summary(request):
             print("\n" + text)
 
 
+def form_handlers(box):
+    """The two handlers of a form (the box `generate_code` shows), by name."""
+    drop, _, _, button = box.children
+    changed = drop._trait_notifiers["value"]["change"]
+    return {"on_button_clicked": button._click_handlers.callbacks[0],
+            "update_text_box": next(h for h in changed if getattr(h, "__name__", "") == "update_text_box")}
+
+
 def run_node(script, suffix=".js"):
     """The JSON a Node.js `script` writes to its standard output; skipped where Node.js is
     missing, except on CI, which has it."""

@@ -6,7 +6,7 @@ import ipywidgets
 import pytest
 
 from quillon.velto_gpt_sdk import promptbook
-from conftest import docstring
+from conftest import docstring, form_handlers
 from _notebook import BELOW, TAIL, nb, script_parts, shown, wire  # noqa: F401
 
 HEADER = "Given below are the modules and the variables that I have used:\n"
@@ -24,10 +24,7 @@ class Form:
         self.drop, self.html, self.text, self.button = self.box.children
 
     def handlers(self):
-        clicked = self.button._click_handlers.callbacks
-        observed = [h for h in self.drop._trait_notifiers["value"]["change"]
-                    if getattr(h, "__name__", "") == "update_text_box"]
-        return clicked + observed
+        return list(form_handlers(self.box).values())
 
     def submit(self, text=None):
         if text is not None:

@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 import quillon.validation.authentication as authentication
 import quillon.validation.credgate as credgate
 from _notebook import nb  # noqa: F401  (fixture)
-from conftest import SIGNATURES, parameters, run_child
+from conftest import SIGNATURES, form_handlers, parameters, run_child
 
 ANY_HOST = re.compile(r"https://.*quillon\.example.*")
 HUGE = "x" * 1_000_000
@@ -332,16 +332,6 @@ def world(data, module, folder):
             assert list(json.loads(text)) in (CRED_KEYS, APP_KEYS)
 
 
-def form_handlers(module, shown, namespace):
-    module.generate_code(namespace)
-    box = shown[-1]
-    drop, _, _, button = box.children
-    on_change = [h for h in drop._trait_notifiers["value"]["change"]
-                 if getattr(h, "__name__", "") == "update_text_box"]
-    return {"on_button_clicked": button._click_handlers.callbacks[0],
-            "update_text_box": on_change[0]}, box
-
-
 @pytest.fixture(scope="module")
 def folder(tmp_path_factory):
     return str(tmp_path_factory.mktemp("pkg"))
@@ -367,7 +357,9 @@ def test_random_calls_never_crash(nb, folder, group, data):
         try:
             if group == "form":
                 namespace = data.draw(namespaces, label="form namespace")
-                handlers, box = form_handlers(nb, shown, namespace)
+                nb.generate_code(namespace)
+                box = shown[-1]
+                handlers = form_handlers(box)
                 drop = box.children[0]
                 options = st.lists(st.sampled_from(list(drop.options) or [None]), max_size=2)
                 for option in data.draw(options, label="selections"):

@@ -12,7 +12,7 @@ from IPython.core.interactiveshell import InteractiveShell
 import quillon.validation.authentication  # noqa: F401  (looked up in sys.modules)
 import quillon.validation.credgate as credgate
 from _notebook import nb, shown  # noqa: F401  (fixtures)
-from conftest import SIGNATURES, docstring, twin
+from conftest import SIGNATURES, docstring, form_handlers, twin
 
 DOCS = {
     "_check_credentials": docstring(4, "Check if the credentials are present",
@@ -50,12 +50,8 @@ def sdk(nb, shown):
     functions = {(module, name): getattr(sys.modules[SDK[module]], name)
                  for module, name in CASES if "<locals>" not in name}
     nb.generate_code({})
-    drop, _, _, button = shown[-1].children
-    on_change = drop._trait_notifiers["value"]["change"]
-    functions["nbassist", "generate_code.<locals>.on_button_clicked"] = (
-        button._click_handlers.callbacks[0])
-    functions["nbassist", "generate_code.<locals>.update_text_box"] = next(
-        h for h in on_change if getattr(h, "__name__", "") == "update_text_box")
+    for name, handler in form_handlers(shown[-1]).items():
+        functions["nbassist", "generate_code.<locals>." + name] = handler
     return functions
 
 
