@@ -41,21 +41,6 @@ Ref with_context(const Function& fn, PyObject* ctx, Body&& body) {
         fn, ctx, [](PyObject* entered, void* data) { return (*static_cast<Body*>(data))(entered); }, &body);
 }
 
-/// `try: body() finally: cleanup()`. The body's error is restored after the
-/// cleanup, unless the cleanup raises one of its own.
-template <class Body, class Cleanup>
-void try_finally(Body&& body, Cleanup&& cleanup) {
-    try {
-        body();
-    } catch (const PyErrorSet&) {
-        PendingError error = PendingError::take();
-        cleanup();
-        error.restore();
-        throw;
-    }
-    cleanup();
-}
-
 /// `try: body() except BaseException: undo(); raise`: undoes what is half
 /// done when the body fails. The body's error is restored after the undo,
 /// unless the undo raises one of its own.
@@ -69,6 +54,14 @@ void undo_on_error(Body&& body, Undo&& undo) {
         error.restore();
         throw;
     }
+}
+
+/// `try: body() finally: cleanup()`. The body's error is restored after the
+/// cleanup, unless the cleanup raises one of its own.
+template <class Body, class Cleanup>
+void try_finally(Body&& body, Cleanup&& cleanup) {
+    undo_on_error(body, cleanup);
+    cleanup();
 }
 
 template <std::size_t N>
