@@ -1,6 +1,7 @@
 """The local dev service, exercised the way the SDK reaches it: `requests`
 through the CONNECT proxy, real TLS with the throw-away CA, on loopback."""
 
+import concurrent.futures
 import json
 import os
 import signal
@@ -147,21 +148,14 @@ def test_host_outside_domain(svc, http):
 
 
 def test_concurrent_clients(svc):
-    results = []
-
-    def client():
+    def client(_):
         with svc.session() as session:
             token = login(session, svc).json()["token"]
-            r = session.post(svc.url(TENANT, "/get-completion"), headers=bearer(token),
-                             json={"query": CODE + "Apply PCA", "max_tokens": 500})
-            results.append(r.status_code)
+            return session.post(svc.url(TENANT, "/get-completion"), headers=bearer(token),
+                                json={"query": CODE + "Apply PCA", "max_tokens": 500}).status_code
 
-    threads = [threading.Thread(target=client) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(10)
-    assert results == [200] * 8
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(client, range(8), timeout=10)) == [200] * 8
 
 
 # -- faults ---------------------------------------------------------------------
