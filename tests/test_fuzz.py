@@ -32,10 +32,11 @@ EXAMPLES = 200 if UNDER_ASAN else 1000
 CRED_KEYS = ["VELTO_USERNAME", "VELTO_PASSWORD", "VELTO_TOKEN", "VELTO_TENANT"]
 APP_KEYS = ["VELTO_SECRET", "VELTO_TENANT"]
 CASES = collections.Counter()
+Text = type("Text", (str,), {})
+Mapping = type("Mapping", (dict,), {})
+
 
 # --- hostile values -------------------------------------------------------------------
-
-
 class Hostile:
     """Every protocol method raises."""
 
@@ -58,10 +59,6 @@ class Liar:
         return "Liar()"
 
 
-class Text(str):
-    pass
-
-
 class OddText(str):
     """A str whose formatting and '_' test raise."""
 
@@ -82,10 +79,6 @@ class Grows(str):
         return False
 
     __hash__ = str.__hash__
-
-
-class Mapping(dict):
-    pass
 
 
 class Shifty:
@@ -267,16 +260,6 @@ def arguments(params, name):
 
 
 # --- the faked world of one example -------------------------------------------------------
-
-
-def close_widgets(shown):
-    for obj in shown:
-        for widget in (*getattr(obj, "children", ()), obj):
-            if hasattr(widget, "close"):
-                widget.close()
-    shown.clear()
-
-
 tokens = mostly(st.just("tok"), atoms, ratio=5)
 tenants = st.sampled_from(["acme"] * 5 + [None, "\ud800"])
 typed_answers = st.one_of(st.sampled_from(["acme", "ada@example.org", "pw", ""]), st.just(EOFError))
@@ -325,7 +308,10 @@ def world(data, module, folder):
         try:
             yield shown
         finally:
-            close_widgets(shown)
+            for obj in shown:
+                for widget in (*getattr(obj, "children", ()), obj):
+                    if hasattr(widget, "close"):
+                        widget.close()
         assert sorted(os.listdir(folder)) in ([], ["secret.json"])
         text = pathlib.Path(path).read_text() if os.path.exists(path) else initial
         if text != initial:
@@ -375,7 +361,6 @@ def test_random_calls_never_crash(nb, folder, group, data):
 
 
 # --- crashes found by hand-made hostile callbacks (each runs in its own interpreter) -----
-
 NBASSIST = "from quillon.velto_gpt_sdk import nbassist as nb\n"
 
 
