@@ -158,10 +158,10 @@ def case(*args, replies=None, store=COMPLETE, raises=None, **kwargs):
 
 
 # "module.function[what differs]" -> the call. An inner function whose success path a case here
-# runs (the logins' store, token and login checks, the engine client and the cell publishers
-# under the commands) is measured through that case, and so is an error an outer case passes on
-# or survives (a refused request under optimize_code, a login that cannot reach the service
-# under the engine client). One case stands for every argument of a refused type.
+# runs (the logins' store, token and login checks, the engine client under the commands) is
+# measured through that case, and so is an error an outer case passes on or survives (a refused
+# request under optimize_code, a login that cannot reach the service under the engine client).
+# One case stands for every argument of a refused type.
 CASES = {
     "credgate._encrypt[None]": case(None, raises=AttributeError),
     "credgate._decrypt[not base64]": case("%%%"),
@@ -201,6 +201,7 @@ CASES = {
     "nbassist.generate_code_completion": case("q", NS),
     "nbassist.generate_code_completion[debug]": case("q", None, True),
     "nbassist.display_next_cell": case("a `${b}` \\c"),
+    "nbassist.display_previous_cell": case(5),
 }
 
 
