@@ -145,7 +145,8 @@ class _ProxyServer(socketserver.ThreadingTCPServer):
     def __init__(self, svc: "DevService", contexts: list[ssl.SSLContext], address: tuple[str, int]):
         self.svc, self.contexts = svc, contexts     # the trusted certificate, then the untrusted one
         self.tunnels: deque[tuple[str, bool]] = deque(maxlen=1000)  # CONNECT targets, and if tunnelled
-        self.closing = threading.Event()
+        self.closing = svc.state.closing
+        self.closing.clear()
         self._open: set[socket.socket] = set()
         self._workers: set[threading.Thread] = set()
         self._guard = threading.Lock()

@@ -72,6 +72,7 @@ class ServiceState:
         self.token_ttl = token_ttl
         self.completer: Completer = completer or complete
         self.answer_delay = answer_delay    # seconds each completion waits, as an engine would; settable
+        self.closing = threading.Event()    # set while the service closes: no answer waits any longer
         self._lock = threading.Lock()
         self._users: dict[tuple[str, str], str] = {}         # (tenant, email): password
         self._app_tokens: set[tuple[str, str]] = set()       # (tenant, token)
@@ -199,7 +200,7 @@ class ServiceState:
                 and type(max_tokens) is int and max_tokens > 0):
             return _text(400, "Bad request: expected a JSON object with a string \"query\" and a positive"
                               " integer \"max_tokens\"")
-        time.sleep(max(0.0, self.answer_delay))
+        self.closing.wait(max(0.0, self.answer_delay))
         try:
             return _json(200, {"completion": self.completer(data["query"], max_tokens)})
         except Exception as err:  # a forwarding failure must not kill the connection

@@ -241,13 +241,19 @@ def test_forwarding_to_an_openai_compatible_endpoint():
 
 def test_close_releases_threads_and_ports():
     before = set(threading.enumerate())
-    svc = DevService(demo=True).start()
-    session = svc.session()
-    login(session, svc, "demo", "analyst@example.com", "quillon-demo")   # leaves a keep-alive tunnel open
+    svc = DevService(demo=True, answer_delay=60).start()
+    session, asking = svc.session(), concurrent.futures.ThreadPoolExecutor(1)
+    token = login(session, svc, "demo", "analyst@example.com", "quillon-demo").json()["token"]  # a tunnel stays
+    asked = asking.submit(svc.session().post, svc.url("demo", "/get-completion"), headers=bearer(token),
+                          json={"query": "q", "max_tokens": 5})    # an answer still being waited for
+    while not any(r.path == "/get-completion" for r in svc.state.requests):
+        time.sleep(0.01)
     port, ca_path = int(svc.proxy_url.rsplit(":", 1)[1]), svc.ca_path
     started = time.monotonic()
     svc.close()
     assert time.monotonic() - started < 2
+    asked.exception(timeout=5)    # answered or cut off, but over
+    asking.shutdown()
     assert [t for t in threading.enumerate() if t not in before] == []
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", port), timeout=1).close()
