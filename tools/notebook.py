@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from devservice import DEMO_EMAIL, DEMO_TENANT, DevService
-from devservice.demo import client_env, login, private_site, store_path
+from devservice.demo import FRAME, client_env, login, private_site, store_path
 
 ROOT = Path(__file__).resolve().parents[1]
 NOTEBOOK = "try-quillon.ipynb"
@@ -34,9 +34,7 @@ CELLS = [
              "from quillon.velto_gpt_sdk.nbassist import *\n"
              "from quillon.velto_gpt_sdk import endpoints\n"
              "print('logged in to tenant', endpoints.tenant)"),
-    ("code", "sales = pd.DataFrame({'region': ['north', 'south', 'east', 'west', 'north', 'east'],\n"
-             "                      'units': [12, 7, 30, 4, 18, 9], 'price': [2.5, 3.0, 2.25, 4.0, 2.5, 3.5]})\n"
-             "sales"),
+    ("code", FRAME),
     ("markdown", "## The form\nPick a sample prompt or write your own, then Submit: the code goes into a new "
                  "cell below."),
     ("code", "generate_code(globals())"),
