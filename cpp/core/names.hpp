@@ -5,8 +5,8 @@
 // writes `"print"_n`: the literal is looked up in the table while compiling
 // (a name missing from it does not compile) and becomes an index into the
 // module state, which holds the interned str made when the module was
-// executed. So a lookup costs a
-// dict probe with a ready key, and no string is built per call.
+// executed. So a lookup costs a dict probe with a ready key, and no string is
+// built per call.
 #pragma once
 
 #include <algorithm>
