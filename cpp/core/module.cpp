@@ -112,7 +112,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     return Py_NewRef(guard.module);
 }
 
-int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept {
+int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) {
     if (guard.module == module) return 0;  // the re-import above (a reload finds the mark and skips exec)
     if (guard.module != nullptr || guard.state.function_type != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "this module has already been initialised in this process");

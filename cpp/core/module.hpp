@@ -55,10 +55,12 @@ private:
 using ExecFn = void (*)(Module&);
 
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
-int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names) noexcept;
+// Not noexcept: the exec runs Python code (the login), so a thread that the
+// interpreter's exit ends must be able to unwind through it (see boundary()).
+int exec_module(PyObject* module, ExecFn exec, std::span<const std::string_view> names);
 
 template <ExecFn Exec, const auto& Names>
-int exec_slot(PyObject* module) noexcept {
+int exec_slot(PyObject* module) {
     return exec_module(module, Exec, Names.names);
 }
 
